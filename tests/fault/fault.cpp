@@ -1,0 +1,131 @@
+#include "tests/fault/fault.h"
+
+#include <mutex>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+struct Script {
+    char call[32];
+    int err;
+    int times;
+    int after;
+    int calls;
+};
+
+// Small and fixed: a handful of calls is ever scripted at once.
+Script scripts[64];
+int scriptCount = 0;
+std::mutex lock;
+struct timespec clockReadings[64];
+int clockCount = 0;
+int clockNext = 0;
+const char* dladdrFname = nullptr;
+
+Script* find(const char* call, bool create) {
+    for (int i = 0; i < scriptCount; ++i) {
+        if (strcmp(scripts[i].call, call) == 0) {
+            return &scripts[i];
+        }
+    }
+    if (!create || scriptCount == 64) {
+        return nullptr;
+    }
+    Script* s = &scripts[scriptCount++];
+    memset(s, 0, sizeof(*s));
+    strncpy(s->call, call, sizeof(s->call) - 1);
+    return s;
+}
+
+__attribute__((constructor)) void loadFromEnvironment() {
+    const char* spec = getenv("OVREL_FAULTS");
+    if (spec == nullptr) {
+        return;
+    }
+    char copy[1024];
+    strncpy(copy, spec, sizeof(copy) - 1);
+    copy[sizeof(copy) - 1] = '\0';
+    char* save = nullptr;
+    for (char* item = strtok_r(copy, ",", &save); item != nullptr;
+         item = strtok_r(nullptr, ",", &save)) {
+        char call[32] = {0};
+        int err = 0, times = 0, after = 0;
+        if (sscanf(item, "%31[^:]:%d:%d:%d", call, &err, &times, &after) >= 3) {
+            ovrel_fault_inject(call, err, times, after);
+        }
+    }
+}
+
+}  // namespace
+
+void ovrel_fault_inject(const char* call, int err, int times, int after) {
+    std::lock_guard<std::mutex> guard(lock);
+    Script* s = find(call, true);
+    if (s != nullptr) {
+        s->err = err;
+        s->times = times;
+        s->after = after;
+    }
+}
+
+void ovrel_fault_reset(void) {
+    std::lock_guard<std::mutex> guard(lock);
+    scriptCount = 0;
+    clockCount = 0;
+    clockNext = 0;
+    dladdrFname = nullptr;
+}
+
+int ovrel_fault_calls(const char* call) {
+    std::lock_guard<std::mutex> guard(lock);
+    Script* s = find(call, false);
+    return s == nullptr ? 0 : s->calls;
+}
+
+int ovrel_fault_take(const char* call) {
+    std::lock_guard<std::mutex> guard(lock);
+    Script* s = find(call, true);
+    if (s == nullptr) {
+        return 0;
+    }
+    ++s->calls;
+    if (s->after > 0) {
+        --s->after;
+        return 0;
+    }
+    if (s->times > 0) {
+        --s->times;
+        return s->err;
+    }
+    return 0;
+}
+
+void ovrel_fault_clock_script(const struct timespec* readings, int count) {
+    std::lock_guard<std::mutex> guard(lock);
+    clockCount = count < 64 ? count : 64;
+    clockNext = 0;
+    for (int i = 0; i < clockCount; ++i) {
+        clockReadings[i] = readings[i];
+    }
+}
+
+int ovrel_fault_clock_take(struct timespec* out) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (clockNext >= clockCount) {
+        return 0;
+    }
+    *out = clockReadings[clockNext++];
+    return 1;
+}
+
+void ovrel_fault_dladdr_fname(const char* fname) {
+    std::lock_guard<std::mutex> guard(lock);
+    dladdrFname = fname;
+}
+
+const char* ovrel_fault_dladdr_fname_get(void) {
+    std::lock_guard<std::mutex> guard(lock);
+    return dladdrFname;
+}

@@ -1,0 +1,41 @@
+#ifndef OVREL_TESTS_FAULT_H_
+#define OVREL_TESTS_FAULT_H_
+
+// Deterministic fault injection for the library's system calls. The test
+// builds link the library's objects with -Wl,--wrap=<call>; each wrapper asks
+// this registry whether to fail before running the real call.
+//
+// In a shared library build the registry is also filled from the environment
+// variable OVREL_FAULTS at load time: "call:errno:times[:after],..." (for
+// example "read:4:2,connect:4:1:0"), so a child JVM can script its faults.
+
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The `times` calls of `call` that follow `after` untouched calls fail with `err`.
+void ovrel_fault_inject(const char* call, int err, int times, int after);
+// Forgets every script and every count.
+void ovrel_fault_reset(void);
+// How often `call` went through its wrapper since the last reset, failures included.
+int ovrel_fault_calls(const char* call);
+// For wrappers: the errno to fail this call with, or 0 to make the real call.
+int ovrel_fault_take(const char* call);
+
+// Makes dladdr report `fname` as the library's file (null: the real answer).
+void ovrel_fault_dladdr_fname(const char* fname);
+const char* ovrel_fault_dladdr_fname_get(void);
+
+// Makes the next `count` clock_gettime calls read `readings` in order (any
+// clock id); later calls read the real clock again. count 0 ends a script.
+void ovrel_fault_clock_script(const struct timespec* readings, int count);
+// For the clock wrapper: 1 and *out filled when a scripted reading is due.
+int ovrel_fault_clock_take(struct timespec* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

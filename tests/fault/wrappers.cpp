@@ -1,0 +1,72 @@
+// Link-time wrappers (-Wl,--wrap=<call>) for the system calls whose failures
+// the tests script. Each call listed in OVREL_FAULT_WRAPS (tests/fault/CMakeLists.txt)
+// has its wrapper here; a wrapper fails when the registry says so and
+// otherwise makes the real call untouched.
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#if __has_include("platform/event.h")
+#include "platform/event.h"
+#define OVREL_HAVE_KQUEUE 1
+#endif
+#include "tests/fault/fault.h"
+
+#define OVREL_FAULT_WRAP(ret, call, params, args)          \
+    extern "C" ret __real_##call params;                   \
+    extern "C" ret __wrap_##call params {                  \
+        if (int err = ovrel_fault_take(#call)) {           \
+            errno = err;                                   \
+            return -1;                                     \
+        }                                                  \
+        return __real_##call args;                         \
+    }
+
+OVREL_FAULT_WRAP(ssize_t, read, (int fd, void* buf, size_t n), (fd, buf, n))
+OVREL_FAULT_WRAP(ssize_t, write, (int fd, const void* buf, size_t n), (fd, buf, n))
+OVREL_FAULT_WRAP(ssize_t, writev, (int fd, const struct iovec* iov, int n), (fd, iov, n))
+OVREL_FAULT_WRAP(int, connect, (int fd, const struct sockaddr* a, socklen_t l), (fd, a, l))
+OVREL_FAULT_WRAP(int, accept, (int fd, struct sockaddr* a, socklen_t* l), (fd, a, l))
+OVREL_FAULT_WRAP(int, accept4, (int fd, struct sockaddr* a, socklen_t* l, int f), (fd, a, l, f))
+OVREL_FAULT_WRAP(ssize_t, sendto,
+                 (int fd, const void* b, size_t n, int f, const struct sockaddr* a, socklen_t l),
+                 (fd, b, n, f, a, l))
+OVREL_FAULT_WRAP(ssize_t, sendmsg, (int fd, const struct msghdr* m, int f), (fd, m, f))
+OVREL_FAULT_WRAP(ssize_t, recvfrom,
+                 (int fd, void* b, size_t n, int f, struct sockaddr* a, socklen_t* l),
+                 (fd, b, n, f, a, l))
+OVREL_FAULT_WRAP(ssize_t, recvmsg, (int fd, struct msghdr* m, int f), (fd, m, f))
+#ifdef OVREL_HAVE_KQUEUE
+OVREL_FAULT_WRAP(int, kevent,
+                 (int kq, const struct kevent* c, int nc, struct kevent* e, int ne,
+                  const struct timespec* t),
+                 (kq, c, nc, e, ne, t))
+#endif
+
+extern "C" int __real_clock_gettime(clockid_t id, struct timespec* tp);
+extern "C" int __wrap_clock_gettime(clockid_t id, struct timespec* tp) {
+    if (int err = ovrel_fault_take("clock_gettime")) {
+        errno = err;
+        return -1;
+    }
+    if (ovrel_fault_clock_take(tp)) {
+        return 0;
+    }
+    return __real_clock_gettime(id, tp);
+}
+
+// dladdr reports failure as 0, not -1.
+extern "C" int __real_dladdr(const void* addr, Dl_info* info);
+extern "C" int __wrap_dladdr(const void* addr, Dl_info* info) {
+    if (ovrel_fault_take("dladdr")) {
+        return 0;
+    }
+    int found = __real_dladdr(addr, info);
+    if (found && ovrel_fault_dladdr_fname_get() != nullptr) {
+        info->dli_fname = ovrel_fault_dladdr_fname_get();
+    }
+    return found;
+}

@@ -1,0 +1,163 @@
+#include "unix/util.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static const uint64_t kNanosPerSecond = 1000000000ULL;
+
+char* ovrel_unix_util_prepend(const char* prefix, const char* str) {
+    size_t prefixLen = prefix == nullptr ? 0 : strlen(prefix);
+    size_t strLen = strlen(str);
+    char* result = static_cast<char*>(malloc(prefixLen + strLen + 1));
+    if (result == nullptr) {
+        return nullptr;
+    }
+    if (prefixLen > 0) {
+        memcpy(result, prefix, prefixLen);
+    }
+    memcpy(result + prefixLen, str, strLen + 1);
+    return result;
+}
+
+char* ovrel_unix_util_rstrstr(char* end, const char* start, const char* needle) {
+    size_t needleLen = strlen(needle);
+    if (end < start || static_cast<size_t>(end - start) < needleLen) {
+        return nullptr;
+    }
+    // Candidates run from end - needleLen down to start, both included.
+    for (size_t offset = static_cast<size_t>(end - start) - needleLen + 1; offset-- > 0;) {
+        char* candidate = const_cast<char*>(start) + offset;
+        if (strncmp(candidate, needle, needleLen) == 0) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+char* ovrel_unix_util_parse_package_prefix(const char* libraryPathName, const char* libraryName,
+                                           jint* status) {
+    // The last occurrence of the base name counts, overlapping ones included,
+    // so a directory that happens to carry the base name is ignored.
+    const char* baseName = strstr(libraryPathName, libraryName);
+    if (baseName == nullptr) {
+        *status = -1;
+        return nullptr;
+    }
+    for (const char* next = strstr(baseName + 1, libraryName); next != nullptr;
+         next = strstr(next + 1, libraryName)) {
+        baseName = next;
+    }
+
+    char* lib = ovrel_unix_util_rstrstr(const_cast<char*>(baseName), libraryPathName, "lib");
+    if (lib == nullptr) {
+        *status = -1;
+        return nullptr;
+    }
+    const char* prefixStart = lib + 3;
+    size_t prefixLen = static_cast<size_t>(baseName - prefixStart);
+    if (prefixLen == 0) {
+        return nullptr;
+    }
+
+    char* prefix = strndup(prefixStart, prefixLen);
+    if (prefix == nullptr) {
+        *status = -1;
+        return nullptr;
+    }
+    for (char* p = prefix; *p != '\0'; ++p) {
+        if (*p == '_') {
+            *p = '/';
+        }
+    }
+    size_t len = strlen(prefix);
+    if (prefix[len - 1] == '/') {
+        return prefix;
+    }
+    char* withSlash = static_cast<char*>(malloc(len + 2));
+    if (withSlash == nullptr) {
+        *status = -1;
+        free(prefix);
+        return nullptr;
+    }
+    memcpy(withSlash, prefix, len);
+    withSlash[len] = '/';
+    withSlash[len + 1] = '\0';
+    free(prefix);
+    return withSlash;
+}
+
+jint ovrel_unix_util_register_natives(JNIEnv* env, const char* packagePrefix,
+                                      const char* className, const JNINativeMethod* methods,
+                                      jint numMethods) {
+    char* name = ovrel_unix_util_prepend(packagePrefix, className);
+    if (name == nullptr) {
+        return -1;
+    }
+    jint result = -1;
+    jclass clazz = env->FindClass(name);
+    if (clazz != nullptr) {
+        result = env->RegisterNatives(clazz, methods, numMethods);
+    }
+    free(name);
+    return result;
+}
+
+void ovrel_unix_util_free_dynamic_methods_table(JNINativeMethod* dynamicMethods,
+                                                jint fixedMethodTableSize,
+                                                jint fullMethodTableSize) {
+    if (dynamicMethods == nullptr) {
+        return;
+    }
+    for (jint i = fixedMethodTableSize; i < fullMethodTableSize; ++i) {
+        free(dynamicMethods[i].signature);
+    }
+    free(dynamicMethods);
+}
+
+void ovrel_unix_util_free_dynamic_name(char** dynamicName) {
+    if (dynamicName != nullptr && *dynamicName != nullptr) {
+        free(*dynamicName);
+        *dynamicName = nullptr;
+    }
+}
+
+jboolean ovrel_unix_util_initialize_wait_clock(clockid_t* clockId) {
+    // Coarse clocks first: a wait is accounted in scheduler ticks anyway, and
+    // they are read without a system call.
+    static const clockid_t candidates[] = {CLOCK_MONOTONIC_COARSE, CLOCK_MONOTONIC,
+                                           CLOCK_REALTIME_COARSE, CLOCK_REALTIME};
+    struct timespec scratch;
+    for (clockid_t candidate : candidates) {
+        *clockId = candidate;
+        if (ovrel_unix_util_clock_gettime(candidate, &scratch) == 0) {
+            return JNI_TRUE;
+        }
+    }
+    return JNI_FALSE;
+}
+
+int ovrel_unix_util_clock_gettime(clockid_t clockId, struct timespec* tp) {
+    return clock_gettime(clockId, tp);
+}
+
+uint64_t ovrel_unix_util_timespec_elapsed_ns(const struct timespec* begin,
+                                             const struct timespec* end) {
+    // Unsigned arithmetic wraps instead of overflowing: an end before the
+    // begin gives a huge count, which callers read as "time is up".
+    return (static_cast<uint64_t>(end->tv_sec) - static_cast<uint64_t>(begin->tv_sec)) *
+               kNanosPerSecond +
+           (static_cast<uint64_t>(end->tv_nsec) - static_cast<uint64_t>(begin->tv_nsec));
+}
+
+jboolean ovrel_unix_util_timespec_subtract_ns(struct timespec* ts, uint64_t nanos) {
+    uint64_t seconds = nanos / kNanosPerSecond;
+    uint64_t rest = nanos % kNanosPerSecond;
+    if (rest > static_cast<uint64_t>(ts->tv_nsec)) {
+        ts->tv_sec = static_cast<time_t>(static_cast<uint64_t>(ts->tv_sec) - 1);
+        ts->tv_nsec += static_cast<long>(kNanosPerSecond);
+    }
+    jboolean underflow = ts->tv_sec < static_cast<time_t>(seconds) ? JNI_TRUE : JNI_FALSE;
+    ts->tv_sec = static_cast<time_t>(static_cast<uint64_t>(ts->tv_sec) - seconds);
+    ts->tv_nsec -= static_cast<long>(rest);
+    return underflow;
+}
