@@ -7,6 +7,11 @@
 
 #include "unix/util.h"
 
+// FreeBSD keeps UIO_MAXIOV inside the kernel headers; its value there is IOV_MAX.
+#ifndef UIO_MAXIOV
+#define UIO_MAXIOV IOV_MAX
+#endif
+
 namespace {
 
 jlong ssizeMax(JNIEnv*, jclass) { return SSIZE_MAX; }

@@ -23,6 +23,8 @@ struct timespec clockReadings[64];
 int clockCount = 0;
 int clockNext = 0;
 const char* dladdrFname = nullptr;
+struct ovrel_fault_kevent_call keventCalls[64];
+int keventCallCount = 0;
 
 Script* find(const char* call, bool create) {
     for (int i = 0; i < scriptCount; ++i) {
@@ -76,6 +78,7 @@ void ovrel_fault_reset(void) {
     clockCount = 0;
     clockNext = 0;
     dladdrFname = nullptr;
+    keventCallCount = 0;
 }
 
 int ovrel_fault_calls(const char* call) {
@@ -128,4 +131,21 @@ void ovrel_fault_dladdr_fname(const char* fname) {
 const char* ovrel_fault_dladdr_fname_get(void) {
     std::lock_guard<std::mutex> guard(lock);
     return dladdrFname;
+}
+
+void ovrel_fault_kevent_record(const struct ovrel_fault_kevent_call* call) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (keventCallCount < 64) {
+        keventCalls[keventCallCount] = *call;
+    }
+    ++keventCallCount;
+}
+
+int ovrel_fault_kevent_calls(struct ovrel_fault_kevent_call* out, int max) {
+    std::lock_guard<std::mutex> guard(lock);
+    int kept = keventCallCount < 64 ? keventCallCount : 64;
+    for (int i = 0; i < kept && i < max; ++i) {
+        out[i] = keventCalls[i];
+    }
+    return keventCallCount;
 }

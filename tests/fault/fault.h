@@ -24,6 +24,20 @@ int ovrel_fault_calls(const char* call);
 // For wrappers: the errno to fail this call with, or 0 to make the real call.
 int ovrel_fault_take(const char* call);
 
+// What kevent was asked, call by call since the last reset (at most 64 kept).
+struct ovrel_fault_kevent_call {
+    int nchanges;
+    int nevents;
+    int timed;  // 0 for a null timeout
+    struct timespec timeout;
+};
+void ovrel_fault_kevent_record(const struct ovrel_fault_kevent_call* call);
+int ovrel_fault_kevent_calls(struct ovrel_fault_kevent_call* out, int max);
+
+// sendfile (the natives' BSD-signature one) knows two calls: "sendfile" fails
+// before sending anything; "sendfile_partial" sends half of what was asked,
+// sets *sbytes to that part and then fails with the scripted errno.
+
 // Makes dladdr report `fname` as the library's file (null: the real answer).
 void ovrel_fault_dladdr_fname(const char* fname);
 const char* ovrel_fault_dladdr_fname_get(void);

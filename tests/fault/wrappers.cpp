@@ -4,6 +4,8 @@
 // otherwise makes the real call untouched.
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -40,10 +42,25 @@ OVREL_FAULT_WRAP(ssize_t, recvfrom,
                  (fd, b, n, f, a, l))
 OVREL_FAULT_WRAP(ssize_t, recvmsg, (int fd, struct msghdr* m, int f), (fd, m, f))
 #ifdef OVREL_HAVE_KQUEUE
-OVREL_FAULT_WRAP(int, kevent,
-                 (int kq, const struct kevent* c, int nc, struct kevent* e, int ne,
-                  const struct timespec* t),
-                 (kq, c, nc, e, ne, t))
+OVREL_FAULT_WRAP(int, kqueue, (void), ())
+
+// kevent also records its arguments: the retry rules of the wait are about
+// what the second call is asked, not only about how often it is made.
+extern "C" int __real_kevent(int kq, const struct kevent* c, int nc, struct kevent* e, int ne,
+                             const struct timespec* t);
+extern "C" int __wrap_kevent(int kq, const struct kevent* c, int nc, struct kevent* e, int ne,
+                             const struct timespec* t) {
+    struct ovrel_fault_kevent_call call = {nc, ne, t != nullptr, {0, 0}};
+    if (t != nullptr) {
+        call.timeout = *t;
+    }
+    ovrel_fault_kevent_record(&call);
+    if (int err = ovrel_fault_take("kevent")) {
+        errno = err;
+        return -1;
+    }
+    return __real_kevent(kq, c, nc, e, ne, t);
+}
 #endif
 
 extern "C" int __real_clock_gettime(clockid_t id, struct timespec* tp);
@@ -69,4 +86,65 @@ extern "C" int __wrap_dladdr(const void* addr, Dl_info* info) {
         info->dli_fname = ovrel_fault_dladdr_fname_get();
     }
     return found;
+}
+
+#if defined(__linux__)
+#include <sys/stat.h>
+
+#include "platform/bsd_socket.h"
+
+// The BSD-signature sendfile the natives call; on Linux that is our stand-in,
+// so the wrapped symbol is its name. "sendfile" fails before anything is sent
+// (*sbytes 0). "sendfile_partial" sends half of what was asked (of the rest of
+// the file for nbytes 0; at least one byte) and then fails with its errno,
+// reporting that part in *sbytes: a BSD sendfile interrupted mid-way.
+extern "C" int __real_ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes,
+                                         struct sf_hdtr* hdtr, off_t* sbytes, int flags);
+extern "C" int __wrap_ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes,
+                                         struct sf_hdtr* hdtr, off_t* sbytes, int flags) {
+    if (int err = ovrel_fault_take("sendfile")) {
+        if (sbytes != nullptr) {
+            *sbytes = 0;
+        }
+        errno = err;
+        return -1;
+    }
+    if (int err = ovrel_fault_take("sendfile_partial")) {
+        size_t asked = nbytes;
+        struct stat st;
+        if (asked == 0 && fstat(fd, &st) == 0 && st.st_size > offset) {
+            asked = static_cast<size_t>(st.st_size - offset);
+        }
+        size_t part = asked / 2 > 0 ? asked / 2 : 1;
+        off_t sent = 0;
+        int result = __real_ovrel_bsd_sendfile(fd, s, offset, part, hdtr, &sent, flags);
+        int realErr = errno;
+        if (sbytes != nullptr) {
+            *sbytes = sent;
+        }
+        errno = result == 0 ? err : realErr;
+        return -1;
+    }
+    return __real_ovrel_bsd_sendfile(fd, s, offset, nbytes, hdtr, sbytes, flags);
+}
+#endif
+
+OVREL_FAULT_WRAP(int, getsockopt, (int fd, int level, int name, void* value, socklen_t* len),
+                 (fd, level, name, value, len))
+OVREL_FAULT_WRAP(int, unlink, (const char* path), (path))
+OVREL_FAULT_WRAP(int, close, (int fd), (fd))
+
+// fcntl is variadic; every command the library uses takes one int (or none),
+// which travels in the same register as a pointer would.
+extern "C" int __real_fcntl(int fd, int cmd, ...);
+extern "C" int __wrap_fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (int err = ovrel_fault_take("fcntl")) {
+        errno = err;
+        return -1;
+    }
+    return __real_fcntl(fd, cmd, arg);
 }

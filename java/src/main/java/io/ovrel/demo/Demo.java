@@ -1,0 +1,105 @@
+package io.ovrel.demo;
+
+import io.ovrel.channel.kqueue.KQueueStaticallyReferencedJniMethods;
+import io.ovrel.channel.kqueue.Native;
+import io.ovrel.channel.unix.Buffer;
+import io.ovrel.channel.unix.ErrorsStaticallyReferencedJniMethods;
+import io.ovrel.channel.unix.LimitsStaticallyReferencedJniMethods;
+import java.io.PrintStream;
+import java.nio.ByteBuffer;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.function.IntSupplier;
+
+/**
+ * Loads the library and prints, one {@code name=value} per line, what it reports.
+ * Usage: {@code Demo [path/to/libovrel_transport_native_kqueue_x86_64.so]} (default:
+ * the {@code ovrel.native.library} system property). Exit status 2 when loading fails.
+ */
+public final class Demo {
+    /** Printed on standard error, followed by the Throwable, when the library does not load. */
+    public static final String LOAD_FAILED = "load failed: ";
+    static final int EXIT_LOAD_FAILED = 2;
+
+    private Demo() {
+    }
+
+    public static void main(String[] args) {
+        PrintStream out = System.out;
+        Path library;
+        try {
+            library = NativeLibrary.load(args.length > 0 ? Paths.get(args[0]) : NativeLibrary.configuredPath());
+        } catch (LinkageError | IllegalStateException e) {
+            System.err.println(LOAD_FAILED + e);
+            System.err.flush();
+            System.exit(EXIT_LOAD_FAILED);
+            return;
+        }
+        out.println("library=" + library);
+
+        out.println("limits.ssizeMax=" + LimitsStaticallyReferencedJniMethods.ssizeMax());
+        out.println("limits.iovMax=" + LimitsStaticallyReferencedJniMethods.iovMax());
+        out.println("limits.uioMaxIov=" + LimitsStaticallyReferencedJniMethods.uioMaxIov());
+        out.println("limits.sizeOfjlong=" + LimitsStaticallyReferencedJniMethods.sizeOfjlong());
+        out.println("limits.udsSunPathSize=" + LimitsStaticallyReferencedJniMethods.udsSunPathSize());
+
+        out.println("buffer.addressSize=" + Buffer.addressSize0());
+        out.println("buffer.memoryAddress.heap=" + Buffer.memoryAddress0(ByteBuffer.allocate(16)));
+        out.println("buffer.memoryAddress.direct=0x"
+                + Long.toHexString(Buffer.memoryAddress0(ByteBuffer.allocateDirect(16))));
+
+        errno(out, "ENOENT", ErrorsStaticallyReferencedJniMethods::errnoENOENT);
+        errno(out, "ENOTCONN", ErrorsStaticallyReferencedJniMethods::errnoENOTCONN);
+        errno(out, "EBADF", ErrorsStaticallyReferencedJniMethods::errnoEBADF);
+        errno(out, "EPIPE", ErrorsStaticallyReferencedJniMethods::errnoEPIPE);
+        errno(out, "ECONNRESET", ErrorsStaticallyReferencedJniMethods::errnoECONNRESET);
+        errno(out, "EAGAIN", ErrorsStaticallyReferencedJniMethods::errnoEAGAIN);
+        errno(out, "EWOULDBLOCK", ErrorsStaticallyReferencedJniMethods::errnoEWOULDBLOCK);
+        errno(out, "EINPROGRESS", ErrorsStaticallyReferencedJniMethods::errnoEINPROGRESS);
+        errno(out, "ECONNREFUSED", ErrorsStaticallyReferencedJniMethods::errorECONNREFUSED);
+        errno(out, "EISCONN", ErrorsStaticallyReferencedJniMethods::errorEISCONN);
+        errno(out, "EALREADY", ErrorsStaticallyReferencedJniMethods::errorEALREADY);
+        errno(out, "ENETUNREACH", ErrorsStaticallyReferencedJniMethods::errorENETUNREACH);
+
+        // The kqueue tables arrive later than the unix modules; report their absence
+        // instead of failing, so the demo runs against any build of the library.
+        optional(out, "kqueue.constants", () -> {
+            out.println("kqueue.evfiltRead=" + KQueueStaticallyReferencedJniMethods.evfiltRead());
+            out.println("kqueue.evfiltWrite=" + KQueueStaticallyReferencedJniMethods.evfiltWrite());
+            out.println("kqueue.evfiltUser=" + KQueueStaticallyReferencedJniMethods.evfiltUser());
+            out.println("kqueue.evfiltSock=" + KQueueStaticallyReferencedJniMethods.evfiltSock());
+            out.println("kqueue.evAdd=" + KQueueStaticallyReferencedJniMethods.evAdd());
+            out.println("kqueue.evEnable=" + KQueueStaticallyReferencedJniMethods.evEnable());
+            out.println("kqueue.evDisable=" + KQueueStaticallyReferencedJniMethods.evDisable());
+            out.println("kqueue.evDelete=" + KQueueStaticallyReferencedJniMethods.evDelete());
+            out.println("kqueue.evClear=" + KQueueStaticallyReferencedJniMethods.evClear());
+            out.println("kqueue.evEOF=" + KQueueStaticallyReferencedJniMethods.evEOF());
+            out.println("kqueue.evError=" + KQueueStaticallyReferencedJniMethods.evError());
+            out.println("kqueue.noteReadClosed=" + KQueueStaticallyReferencedJniMethods.noteReadClosed());
+            out.println("kqueue.noteConnReset=" + KQueueStaticallyReferencedJniMethods.noteConnReset());
+            out.println("kqueue.noteDisconnected=" + KQueueStaticallyReferencedJniMethods.noteDisconnected());
+        });
+        optional(out, "kqueue.layout", () -> {
+            out.println("kqueue.sizeofKEvent=" + Native.sizeofKEvent());
+            out.println("kqueue.offsetofKEventIdent=" + Native.offsetofKEventIdent());
+            out.println("kqueue.offsetofKEventFilter=" + Native.offsetofKEventFilter());
+            out.println("kqueue.offsetofKEventFlags=" + Native.offsetofKEventFlags());
+            out.println("kqueue.offsetofKEventFFlags=" + Native.offsetofKEventFFlags());
+            out.println("kqueue.offsetofKeventData=" + Native.offsetofKeventData());
+        });
+        out.flush();
+    }
+
+    private static void errno(PrintStream out, String name, IntSupplier value) {
+        int errno = value.getAsInt();
+        out.println("errno." + name + "=" + errno + " " + ErrorsStaticallyReferencedJniMethods.strError(errno));
+    }
+
+    private static void optional(PrintStream out, String group, Runnable body) {
+        try {
+            body.run();
+        } catch (UnsatisfiedLinkError e) {
+            out.println(group + "=unavailable (" + e.getMessage() + ")");
+        }
+    }
+}

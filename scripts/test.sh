@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and runs every test layer: the C++ tests (plain, then under
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), the Java
+# suite in real JVMs under -Xcheck:jni, the checks of the shipped library's
+# dependencies, and the FreeBSD cross-build.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+start=$(date +%s)
+step() { echo; echo "=== $* ($(( $(date +%s) - start ))s)"; }
+
+step setup
+"$root/scripts/setup.sh"
+
+step "C++ tests"
+"$root/scripts/build.sh"
+ctest --test-dir "$build" --output-on-failure
+
+step "C++ tests with sanitizers"
+cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVREL_SANITIZE=ON >/dev/null
+cmake --build "$root/build-asan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$root/build-asan" --output-on-failure
+
+step "shipped library"
+"$root/scripts/check-library.sh" "$library"
+
+step "Java suite"
+OVREL_NATIVE_LIBRARY="$library" "$root/scripts/java-test.sh"
+
+step "FreeBSD cross-build"
+"$root/scripts/freebsd-build.sh" "$build/freebsd"
+
+step "all test layers passed"
