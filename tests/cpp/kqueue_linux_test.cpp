@@ -1,0 +1,122 @@
+// What only the Linux stand-in promises: FreeBSD differs here (it ignores unknown
+// flag bits, has no epoll) or the check needs Linux calls.
+
+#include "platform/event.h"
+
+#if defined(__linux__)
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Queue {
+    int fd = kqueue();
+    ~Queue() { close(fd); }
+};
+
+int change(int kq, uintptr_t ident, short filter, unsigned short flags, unsigned fflags = 0) {
+    struct kevent e;
+    EV_SET(&e, ident, filter, flags, fflags, 0, nullptr);
+    return kevent(kq, &e, 1, nullptr, 0, nullptr) == 0 ? 0 : errno;
+}
+
+struct kevent poll_one(int kq, int fd, short filter) {
+    struct kevent out[4];
+    timespec zero{0, 0};
+    int n = kevent(kq, nullptr, 0, out, 4, &zero);
+    for (int i = 0; i < n; i++) {
+        if (out[i].ident == uintptr_t(fd) && out[i].filter == filter) return out[i];
+    }
+    ADD_FAILURE() << "no event for " << fd << "/" << filter;
+    return {};
+}
+
+struct Rejected {
+    const char* what;
+    short filter;
+    unsigned short flags;
+    unsigned fflags;
+};
+
+TEST(KqueueLinux, ChangesAskingForWhatIsNotImplementedFailWithEinval) {
+    Queue q;
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    for (Rejected r : {Rejected{"unknown flag bit", EVFILT_READ, EV_ADD | 0x0100, 0},
+                       Rejected{"another unknown flag bit", EVFILT_USER, EV_ADD | 0x2000, 0},
+                       Rejected{"read notes", EVFILT_READ, EV_ADD, 0x1},
+                       Rejected{"write notes", EVFILT_WRITE, EV_ADD, 0x1},
+                       Rejected{"unknown user note bits", EVFILT_USER, EV_ADD, 0x02000000},
+                       Rejected{"enable and disable at once", EVFILT_READ, EV_ADD | EV_ENABLE | EV_DISABLE, 0},
+                       Rejected{"timer filter", -7, EV_ADD, 0},
+                       Rejected{"filter zero", 0, EV_ADD, 0}}) {
+        EXPECT_EQ(EINVAL, change(q.fd, uintptr_t(fds[0]), r.filter, r.flags, r.fflags)) << r.what;
+    }
+    // None of them left anything behind.
+    EXPECT_EQ(ENOENT, change(q.fd, uintptr_t(fds[0]), EVFILT_READ, EV_DELETE));
+    EXPECT_EQ(ENOENT, change(q.fd, uintptr_t(fds[0]), EVFILT_USER, EV_DELETE));
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(KqueueLinux, AnotherEpollSetIsNotAQueueAndIsLeftAlone) {
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(ep, 0);
+    Queue q;  // makes sure the library's wake marker exists
+    struct kevent out[2];
+    timespec zero{0, 0};
+    errno = 0;
+    EXPECT_EQ(-1, kevent(ep, nullptr, 0, out, 2, &zero));
+    EXPECT_EQ(EBADF, errno);
+    epoll_event evs[2];
+    EXPECT_EQ(0, epoll_wait(ep, evs, 2, 0));
+    close(ep);
+}
+
+TEST(KqueueLinux, WriteDataIsTheFreeSpaceTheKernelReports) {
+    Queue q;
+    int p[2];
+    ASSERT_EQ(0, pipe2(p, O_NONBLOCK));
+    char buf[1000] = {};
+    ASSERT_EQ(1000, write(p[1], buf, sizeof(buf)));
+    ASSERT_EQ(0, change(q.fd, uintptr_t(p[1]), EVFILT_WRITE, EV_ADD));
+    EXPECT_EQ(fcntl(p[1], F_GETPIPE_SZ) - 1000, poll_one(q.fd, p[1], EVFILT_WRITE).data);
+
+    int s[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, s));
+    ASSERT_EQ(1000, write(s[0], buf, sizeof(buf)));
+    ASSERT_EQ(0, change(q.fd, uintptr_t(s[0]), EVFILT_WRITE, EV_ADD));
+    int sndbuf = 0, queued = 0;
+    socklen_t len = sizeof(sndbuf);
+    ASSERT_EQ(0, getsockopt(s[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, &len));
+    ASSERT_EQ(0, ioctl(s[0], SIOCOUTQ, &queued));
+    EXPECT_GT(queued, 0);
+    EXPECT_EQ(sndbuf - queued, poll_one(q.fd, s[0], EVFILT_WRITE).data);
+    for (int fd : {p[0], p[1], s[0], s[1]}) close(fd);
+}
+
+TEST(KqueueLinux, EventfdIsPollableLikeAnyDescriptor) {
+    Queue q;
+    int e = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(e, 0);
+    ASSERT_EQ(0, change(q.fd, uintptr_t(e), EVFILT_READ, EV_ADD | EV_CLEAR));
+    uint64_t one = 1;
+    ASSERT_EQ(8, write(e, &one, sizeof(one)));
+    EXPECT_GE(poll_one(q.fd, e, EVFILT_READ).data, 1);
+    close(e);
+}
+
+}  // namespace
+
+#endif
