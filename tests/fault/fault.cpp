@@ -7,11 +7,18 @@
 
 namespace {
 
-struct Script {
-    char call[32];
+struct Step {
     int err;
     int times;
     int after;
+};
+
+// A call's script is a queue of steps, so "EINTR twice, then EINVAL" can be said.
+struct Script {
+    char call[32];
+    Step steps[8];
+    int stepCount;
+    int current;
     int calls;
 };
 
@@ -65,10 +72,8 @@ __attribute__((constructor)) void loadFromEnvironment() {
 void ovrel_fault_inject(const char* call, int err, int times, int after) {
     std::lock_guard<std::mutex> guard(lock);
     Script* s = find(call, true);
-    if (s != nullptr) {
-        s->err = err;
-        s->times = times;
-        s->after = after;
+    if (s != nullptr && s->stepCount < 8) {
+        s->steps[s->stepCount++] = Step{err, times, after};
     }
 }
 
@@ -94,13 +99,17 @@ int ovrel_fault_take(const char* call) {
         return 0;
     }
     ++s->calls;
-    if (s->after > 0) {
-        --s->after;
-        return 0;
-    }
-    if (s->times > 0) {
-        --s->times;
-        return s->err;
+    while (s->current < s->stepCount) {
+        Step& step = s->steps[s->current];
+        if (step.after > 0) {
+            --step.after;
+            return 0;
+        }
+        if (step.times > 0) {
+            --step.times;
+            return step.err;
+        }
+        ++s->current;
     }
     return 0;
 }

@@ -16,6 +16,7 @@ extern "C" {
 #endif
 
 // The `times` calls of `call` that follow `after` untouched calls fail with `err`.
+// Each call queues a step after the ones already scripted for `call`.
 void ovrel_fault_inject(const char* call, int err, int times, int after);
 // Forgets every script and every count.
 void ovrel_fault_reset(void);

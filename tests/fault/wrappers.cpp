@@ -56,6 +56,11 @@ extern "C" int __wrap_kevent(int kq, const struct kevent* c, int nc, struct keve
     }
     ovrel_fault_kevent_record(&call);
     if (int err = ovrel_fault_take("kevent")) {
+        // A real interruption comes while waiting, after the changes were applied.
+        if (err == EINTR && nc > 0) {
+            struct timespec poll = {0, 0};
+            __real_kevent(kq, c, nc, nullptr, 0, &poll);
+        }
         errno = err;
         return -1;
     }
@@ -88,8 +93,50 @@ extern "C" int __wrap_dladdr(const void* addr, Dl_info* info) {
     return found;
 }
 
+#if defined(__linux__)
+#include <sys/stat.h>
+
+#include "platform/bsd_socket.h"
+
+// The BSD-signature sendfile the natives call; on Linux that is our stand-in,
+// so the wrapped symbol is its name. "sendfile" fails before anything is sent
+// (*sbytes 0). "sendfile_partial" sends half of what was asked (of the rest of
+// the file for nbytes 0; at least one byte) and then fails with its errno,
+// reporting that part in *sbytes: a BSD sendfile interrupted mid-way.
+extern "C" int __real_ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes,
+                                         struct sf_hdtr* hdtr, off_t* sbytes, int flags);
+extern "C" int __wrap_ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes,
+                                         struct sf_hdtr* hdtr, off_t* sbytes, int flags) {
+    if (int err = ovrel_fault_take("sendfile")) {
+        if (sbytes != nullptr) {
+            *sbytes = 0;
+        }
+        errno = err;
+        return -1;
+    }
+    if (int err = ovrel_fault_take("sendfile_partial")) {
+        size_t asked = nbytes;
+        struct stat st;
+        if (asked == 0 && fstat(fd, &st) == 0 && st.st_size > offset) {
+            asked = static_cast<size_t>(st.st_size - offset);
+        }
+        size_t part = asked / 2 > 0 ? asked / 2 : 1;
+        off_t sent = 0;
+        int result = __real_ovrel_bsd_sendfile(fd, s, offset, part, hdtr, &sent, flags);
+        int realErr = errno;
+        if (sbytes != nullptr) {
+            *sbytes = sent;
+        }
+        errno = result == 0 ? err : realErr;
+        return -1;
+    }
+    return __real_ovrel_bsd_sendfile(fd, s, offset, nbytes, hdtr, sbytes, flags);
+}
+#endif
 
 OVREL_FAULT_WRAP(int, getsockopt, (int fd, int level, int name, void* value, socklen_t* len),
+                 (fd, level, name, value, len))
+OVREL_FAULT_WRAP(int, setsockopt, (int fd, int level, int name, const void* value, socklen_t len),
                  (fd, level, name, value, len))
 OVREL_FAULT_WRAP(int, unlink, (const char* path), (path))
 OVREL_FAULT_WRAP(int, close, (int fd), (fd))
