@@ -106,7 +106,8 @@ jlong writev0(JNIEnv* env, jclass, jint fd, jobjectArray buffers, jint offset, j
               jlong maxBytesToWrite) {
     // Fixed size: the entry count comes from Java and must never size the stack.
     struct iovec iov[IOV_MAX];
-    if (buffers == nullptr || offset < 0 || length < 0 || length > IOV_MAX) {
+    if (buffers == nullptr || offset < 0 || length < 0 || length > IOV_MAX ||
+        offset > INT_MAX - length) {
         return -EINVAL;
     }
     int count = 0;

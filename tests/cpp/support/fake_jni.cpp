@@ -230,7 +230,9 @@ void JNICALL GetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize le
         jvm().raise("java/lang/ArrayIndexOutOfBoundsException", "GetByteArrayRegion");
         return;
     }
-    memcpy(buf, o->bytes.data() + start, len);
+    if (len > 0) {
+        memcpy(buf, o->bytes.data() + start, len);
+    }
 }
 
 void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize len,
@@ -240,7 +242,9 @@ void JNICALL SetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize le
         jvm().raise("java/lang/ArrayIndexOutOfBoundsException", "SetByteArrayRegion");
         return;
     }
-    memcpy(o->bytes.data() + start, buf, len);
+    if (len > 0) {
+        memcpy(o->bytes.data() + start, buf, len);
+    }
 }
 
 jbyte* JNICALL GetByteArrayElements(JNIEnv*, jbyteArray array, jboolean* isCopy) {
