@@ -1,0 +1,395 @@
+#include "kqueue/bsdsocket.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/bsd_socket.h"
+#include "unix/errors.h"
+#include "unix/socket.h"
+#include "unix/util.h"
+
+// The natives hand these records to the kernel by size.
+static_assert(sizeof(struct accept_filter_arg) == 256, "accept filter record");
+static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_name) == 16, "filter name field");
+static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_arg) == 240, "filter argument field");
+static_assert(sizeof(struct xucred) == 88, "peer credential record");
+
+namespace {
+
+jfieldID fileChannelFieldId = nullptr;
+jfieldID transferredFieldId = nullptr;
+jfieldID fileChannelFdFieldId = nullptr;
+jfieldID fileDescriptorFdFieldId = nullptr;
+// Only to check the channel's class before reading a FileChannelImpl field
+// from it: reading a field through the id of another class is undefined.
+jclass fileChannelImplClass = nullptr;
+jclass stringClass = nullptr;
+jclass peerCredentialsClass = nullptr;
+jmethodID peerCredentialsConstructor = nullptr;
+
+const int kFixedMethodCount = 6;
+const int kMethodCount = 8;
+
+// Copies at most capacity bytes of a modified UTF-8 string, NUL-terminated
+// when shorter. A cut never splits a multi-byte character, so what the system
+// gives back later is still valid modified UTF-8 for NewStringUTF.
+void copyTruncated(char* field, size_t capacity, const char* text) {
+    size_t length = strnlen(text, capacity + 1);
+    if (length > capacity) {
+        length = capacity;
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            --length;
+        }
+    }
+    memcpy(field, text, length);
+    if (length < capacity) {
+        field[length] = '\0';
+    }
+}
+
+// False with OutOfMemoryError pending when the characters cannot be had; a
+// null string leaves the field empty.
+bool copyJavaString(JNIEnv* env, jstring string, char* field, size_t capacity) {
+    if (string == nullptr) {
+        return true;
+    }
+    const char* chars = env->GetStringUTFChars(string, nullptr);
+    if (chars == nullptr) {
+        return false;
+    }
+    copyTruncated(field, capacity, chars);
+    env->ReleaseStringUTFChars(string, chars);
+    return true;
+}
+
+// A field the system filled need not end in NUL when full.
+jstring newStringFromField(JNIEnv* env, const char* field, size_t capacity) {
+    char text[256];
+    size_t length = strnlen(field, capacity);
+    memcpy(text, field, length);
+    text[length] = '\0';
+    return env->NewStringUTF(text);
+}
+
+void setAcceptFilter(JNIEnv* env, jclass, jint fd, jstring filterName, jstring filterArgs) {
+    struct accept_filter_arg filter;
+    memset(&filter, 0, sizeof(filter));
+    if (!copyJavaString(env, filterName, filter.af_name, sizeof(filter.af_name)) ||
+        !copyJavaString(env, filterArgs, filter.af_arg, sizeof(filter.af_arg))) {
+        return;
+    }
+    ovrel_unix_socket_setOption(env, fd, SOL_SOCKET, SO_ACCEPTFILTER, &filter, sizeof(filter));
+}
+
+void setTcpNoPush(JNIEnv* env, jclass, jint fd, jint optval) {
+    ovrel_unix_socket_setOption(env, fd, IPPROTO_TCP, TCP_NOPUSH, &optval, sizeof(optval));
+}
+
+void setSndLowAt(JNIEnv* env, jclass, jint fd, jint optval) {
+    ovrel_unix_socket_setOption(env, fd, SOL_SOCKET, SO_SNDLOWAT, &optval, sizeof(optval));
+}
+
+jobjectArray getAcceptFilter(JNIEnv* env, jclass, jint fd) {
+    struct accept_filter_arg filter;
+    memset(&filter, 0, sizeof(filter));
+    if (ovrel_unix_socket_getOption(env, fd, SOL_SOCKET, SO_ACCEPTFILTER, &filter,
+                                    sizeof(filter)) == -1) {
+        return nullptr;
+    }
+    jobjectArray result = env->NewObjectArray(2, stringClass, nullptr);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    jstring name = newStringFromField(env, filter.af_name, sizeof(filter.af_name));
+    if (name == nullptr) {
+        return nullptr;
+    }
+    jstring args = newStringFromField(env, filter.af_arg, sizeof(filter.af_arg));
+    if (args == nullptr) {
+        return nullptr;
+    }
+    env->SetObjectArrayElement(result, 0, name);
+    env->SetObjectArrayElement(result, 1, args);
+    return result;
+}
+
+jint getIntOption(JNIEnv* env, jint fd, int level, int optname) {
+    int optval = 0;
+    if (ovrel_unix_socket_getOption(env, fd, level, optname, &optval, sizeof(optval)) == -1) {
+        return -1;
+    }
+    return optval;
+}
+
+jint getTcpNoPush(JNIEnv* env, jclass, jint fd) {
+    return getIntOption(env, fd, IPPROTO_TCP, TCP_NOPUSH);
+}
+
+jint getSndLowAt(JNIEnv* env, jclass, jint fd) {
+    return getIntOption(env, fd, SOL_SOCKET, SO_SNDLOWAT);
+}
+
+// The region's file descriptor, or -1 with a RuntimeException pending.
+int regionFileDescriptor(JNIEnv* env, jobject region) {
+    jobject channel =
+        region == nullptr ? nullptr : env->GetObjectField(region, fileChannelFieldId);
+    if (channel == nullptr) {
+        ovrel_unix_errors_throwRuntimeException(env, "failed to get DefaultFileRegion.file");
+        return -1;
+    }
+    jobject fileDescriptor = env->IsInstanceOf(channel, fileChannelImplClass)
+                                 ? env->GetObjectField(channel, fileChannelFdFieldId)
+                                 : nullptr;
+    if (fileDescriptor == nullptr) {
+        ovrel_unix_errors_throwRuntimeException(env, "failed to get FileChannelImpl.fd");
+        return -1;
+    }
+    jint fd = env->GetIntField(fileDescriptor, fileDescriptorFdFieldId);
+    if (fd < 0) {
+        ovrel_unix_errors_throwRuntimeException(env, "failed to get FileDescriptor.fd");
+        return -1;
+    }
+    return fd;
+}
+
+jlong sendFile(JNIEnv* env, jclass, jint socketFd, jobject fileRegion, jlong baseOffset,
+               jlong offset, jlong length) {
+    int srcFd = regionFileDescriptor(env, fileRegion);
+    if (srcFd == -1) {
+        return -1;
+    }
+    // A negative length would read as a huge size_t, a negative position is no
+    // place in a file: refuse both before anything is sent.
+    if (length < 0 || baseOffset < 0 || offset < 0 || baseOffset > INT64_MAX - offset) {
+        return -EINVAL;
+    }
+
+    // length 0 asks sendfile for the rest of the file, so it is passed on as 0
+    // on every attempt; otherwise each attempt asks for what is still missing.
+    jlong sent = 0;
+    int result;
+    int error = 0;
+    for (;;) {
+        off_t chunk = 0;
+        size_t wanted = length == 0 ? 0 : static_cast<size_t>(length - sent);
+        result = sendfile(srcFd, socketFd, static_cast<off_t>(baseOffset + offset + sent),
+                          wanted, nullptr, &chunk, 0);
+        error = errno;
+        if (chunk > 0) {
+            sent += chunk;
+        }
+        if (result != -1 || error != EINTR) {
+            break;
+        }
+        // An interrupted call that already delivered everything must not be
+        // repeated with 0 left: 0 would mean "to the end of the file".
+        if (length != 0 && sent >= length) {
+            break;
+        }
+    }
+
+    if (sent > 0) {
+        env->SetLongField(fileRegion, transferredFieldId, offset + sent);
+        return sent;
+    }
+    return result == -1 ? -error : 0;
+}
+
+jobject getPeerCredentials(JNIEnv* env, jclass, jint fd) {
+    struct xucred credentials;
+    memset(&credentials, 0, sizeof(credentials));
+    credentials.cr_ngroups = 0;
+    if (ovrel_unix_socket_getOption(env, fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials,
+                                    sizeof(credentials)) == -1) {
+        return nullptr;
+    }
+    // The count comes from the kernel, but an out-of-range one must still not
+    // read past the record.
+    const jsize capacity = static_cast<jsize>(sizeof(credentials.cr_groups) /
+                                              sizeof(credentials.cr_groups[0]));
+    jsize count = credentials.cr_ngroups < 2 ? 1 : credentials.cr_ngroups;
+    if (count > capacity) {
+        count = capacity;
+    }
+    jintArray groups = env->NewIntArray(count);
+    if (groups == nullptr) {
+        return nullptr;
+    }
+    jint values[sizeof(credentials.cr_groups) / sizeof(credentials.cr_groups[0])];
+    for (jsize i = 0; i < count; ++i) {
+        values[i] = static_cast<jint>(credentials.cr_groups[i]);
+    }
+    env->SetIntArrayRegion(groups, 0, count, values);
+    return env->NewObject(peerCredentialsClass, peerCredentialsConstructor, 0,
+                          static_cast<jint>(credentials.cr_uid), groups);
+}
+
+const JNINativeMethod fixedMethodTable[kFixedMethodCount] = {
+    OVREL_NATIVE("setAcceptFilter", "(ILjava/lang/String;Ljava/lang/String;)V", setAcceptFilter),
+    OVREL_NATIVE("setTcpNoPush", "(II)V", setTcpNoPush),
+    OVREL_NATIVE("setSndLowAt", "(II)V", setSndLowAt),
+    OVREL_NATIVE("getAcceptFilter", "(I)[Ljava/lang/String;", getAcceptFilter),
+    OVREL_NATIVE("getTcpNoPush", "(I)I", getTcpNoPush),
+    OVREL_NATIVE("getSndLowAt", "(I)I", getSndLowAt),
+};
+
+struct DynamicMethod {
+    const char* name;
+    const char* head;
+    const char* classPart;
+    void* function;
+};
+
+const DynamicMethod dynamicMethods[kMethodCount - kFixedMethodCount] = {
+    {"sendFile", "(IL", "io/ovrel/channel/DefaultFileRegion;JJJ)J",
+     reinterpret_cast<void*>(sendFile)},
+    {"getPeerCredentials", "(I)L", "io/ovrel/channel/unix/PeerCredentials;",
+     reinterpret_cast<void*>(getPeerCredentials)},
+};
+
+// The fixed entries followed by the two whose signatures name framework
+// classes under the package prefix. Null when memory ran out; whatever was
+// built is released by then.
+JNINativeMethod* createDynamicMethodsTable(const char* packagePrefix) {
+    JNINativeMethod* table =
+        static_cast<JNINativeMethod*>(malloc(sizeof(JNINativeMethod) * kMethodCount));
+    if (table == nullptr) {
+        return nullptr;
+    }
+    memset(table + kFixedMethodCount, 0,
+           sizeof(JNINativeMethod) * (kMethodCount - kFixedMethodCount));
+    memcpy(table, fixedMethodTable, sizeof(fixedMethodTable));
+
+    for (int i = 0; i < kMethodCount - kFixedMethodCount; ++i) {
+        const DynamicMethod& method = dynamicMethods[i];
+        char* classPart = ovrel_unix_util_prepend(packagePrefix, method.classPart);
+        if (classPart == nullptr) {
+            ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethodCount, kMethodCount);
+            return nullptr;
+        }
+        JNINativeMethod* entry = &table[kFixedMethodCount + i];
+        entry->signature = ovrel_unix_util_prepend(method.head, classPart);
+        ovrel_unix_util_free_dynamic_name(&classPart);
+        if (entry->signature == nullptr) {
+            ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethodCount, kMethodCount);
+            return nullptr;
+        }
+        entry->name = const_cast<char*>(method.name);
+        entry->fnPtr = method.function;
+    }
+    return table;
+}
+
+// A class by name, or null with the lookup's exception cleared.
+jclass findClass(JNIEnv* env, const char* name) {
+    jclass clazz = env->FindClass(name);
+    if (clazz == nullptr) {
+        env->ExceptionClear();
+    }
+    return clazz;
+}
+
+jclass findPrefixedClass(JNIEnv* env, const char* packagePrefix, const char* name) {
+    char* prefixedName = ovrel_unix_util_prepend(packagePrefix, name);
+    if (prefixedName == nullptr) {
+        return nullptr;
+    }
+    jclass clazz = findClass(env, prefixedName);
+    ovrel_unix_util_free_dynamic_name(&prefixedName);
+    return clazz;
+}
+
+// A global reference to the class, or null; the local one is always released.
+jclass globalClass(JNIEnv* env, jclass local) {
+    if (local == nullptr) {
+        return nullptr;
+    }
+    jclass global = static_cast<jclass>(env->NewGlobalRef(local));
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+bool cacheRegionMembers(JNIEnv* env, const char* packagePrefix) {
+    jclass regionClass =
+        findPrefixedClass(env, packagePrefix, "io/ovrel/channel/DefaultFileRegion");
+    if (regionClass == nullptr) {
+        return false;
+    }
+    fileChannelFieldId =
+        env->GetFieldID(regionClass, "file", "Ljava/nio/channels/FileChannel;");
+    transferredFieldId =
+        fileChannelFieldId == nullptr ? nullptr : env->GetFieldID(regionClass, "transferred", "J");
+    env->DeleteLocalRef(regionClass);
+    if (transferredFieldId == nullptr) {
+        return false;
+    }
+
+    fileChannelImplClass = globalClass(env, findClass(env, "sun/nio/ch/FileChannelImpl"));
+    if (fileChannelImplClass == nullptr) {
+        return false;
+    }
+    fileChannelFdFieldId =
+        env->GetFieldID(fileChannelImplClass, "fd", "Ljava/io/FileDescriptor;");
+    if (fileChannelFdFieldId == nullptr) {
+        return false;
+    }
+
+    jclass fileDescriptorClass = findClass(env, "java/io/FileDescriptor");
+    if (fileDescriptorClass == nullptr) {
+        return false;
+    }
+    fileDescriptorFdFieldId = env->GetFieldID(fileDescriptorClass, "fd", "I");
+    env->DeleteLocalRef(fileDescriptorClass);
+    return fileDescriptorFdFieldId != nullptr;
+}
+
+bool cacheResultClasses(JNIEnv* env, const char* packagePrefix) {
+    stringClass = globalClass(env, findClass(env, "java/lang/String"));
+    if (stringClass == nullptr) {
+        return false;
+    }
+    peerCredentialsClass = globalClass(
+        env, findPrefixedClass(env, packagePrefix, "io/ovrel/channel/unix/PeerCredentials"));
+    if (peerCredentialsClass == nullptr) {
+        return false;
+    }
+    peerCredentialsConstructor = env->GetMethodID(peerCredentialsClass, "<init>", "(II[I)V");
+    return peerCredentialsConstructor != nullptr;
+}
+
+void releaseClass(JNIEnv* env, jclass* clazz) {
+    if (*clazz != nullptr) {
+        env->DeleteGlobalRef(*clazz);
+        *clazz = nullptr;
+    }
+}
+
+}  // namespace
+
+jint ovrel_kqueue_bsdsocket_JNI_OnLoad(JNIEnv* env, const char* packagePrefix) {
+    JNINativeMethod* table = createDynamicMethodsTable(packagePrefix);
+    if (table == nullptr) {
+        return JNI_ERR;
+    }
+    bool loaded = ovrel_unix_util_register_natives(env, packagePrefix,
+                                                   "io/ovrel/channel/kqueue/BsdSocket", table,
+                                                   kMethodCount) == 0 &&
+                  cacheRegionMembers(env, packagePrefix) &&
+                  cacheResultClasses(env, packagePrefix);
+    ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethodCount, kMethodCount);
+    if (!loaded) {
+        // The loader does not unload a module whose load failed, so whatever
+        // this load cached is released here or never.
+        ovrel_kqueue_bsdsocket_JNI_OnUnLoad(env);
+        return JNI_ERR;
+    }
+    return JNI_VERSION_1_6;
+}
+
+void ovrel_kqueue_bsdsocket_JNI_OnUnLoad(JNIEnv* env) {
+    releaseClass(env, &peerCredentialsClass);
+    releaseClass(env, &stringClass);
+    releaseClass(env, &fileChannelImplClass);
+}
