@@ -4,12 +4,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "kqueue/bsdsocket.h"
+#include "kqueue/eventarray.h"
+#include "kqueue/native.h"
 #include "unix/buffer.h"
 #include "unix/errors.h"
+#include "unix/filedescriptor.h"
 #include "unix/limits.h"
+#include "unix/socket.h"
 #include "unix/util.h"
 
-// The clock keventWait measures interrupted waits with; chosen once at load.
 clockid_t waitClock = CLOCK_MONOTONIC;
 
 namespace {
@@ -26,7 +30,11 @@ struct Module {
 const Module modules[] = {
     {ovrel_unix_limits_JNI_OnLoad, ovrel_unix_limits_JNI_OnUnLoad},
     {ovrel_unix_errors_JNI_OnLoad, ovrel_unix_errors_JNI_OnUnLoad},
+    {ovrel_unix_filedescriptor_JNI_OnLoad, ovrel_unix_filedescriptor_JNI_OnUnLoad},
+    {ovrel_unix_socket_JNI_OnLoad, ovrel_unix_socket_JNI_OnUnLoad},
     {ovrel_unix_buffer_JNI_OnLoad, ovrel_unix_buffer_JNI_OnUnLoad},
+    {ovrel_kqueue_bsdsocket_JNI_OnLoad, ovrel_kqueue_bsdsocket_JNI_OnUnLoad},
+    {ovrel_kqueue_eventarray_JNI_OnLoad, ovrel_kqueue_eventarray_JNI_OnUnLoad},
 };
 const size_t moduleCount = sizeof(modules) / sizeof(modules[0]);
 
@@ -57,6 +65,13 @@ jint libraryOnLoad(JavaVM* vm) {
         fprintf(stderr,
                 "FATAL: transport-native-kqueue JNI encountered unexpected dlinfo.dli_fname: %s\n",
                 dlinfo.dli_fname);
+        return JNI_ERR;
+    }
+
+    // The kqueue constants and natives belong to no module and have nothing to unload.
+    if (ovrel_kqueue_native_register_constants(env, packagePrefix) != 0 ||
+        ovrel_kqueue_native_register_natives(env, packagePrefix) != 0) {
+        free(packagePrefix);
         return JNI_ERR;
     }
 

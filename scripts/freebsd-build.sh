@@ -24,6 +24,16 @@ lib="$out/libovrel_transport_native_kqueue_x86_64.so"
 # The C++ runtime is linked in statically, as on Linux: the JVM's host needs nothing but libc.
 "${zigcxx[@]}" -shared -fPIC -o "$lib" "${objects[@]}" -static-libstdc++ -static-libgcc
 echo "freebsd: linked $lib"
+if ! diff -u "$root/tests/exported-symbols.txt" \
+     <(nm -D --defined-only "$lib" | awk '{print $3}' | LC_ALL=C sort); then
+  echo "freebsd: exported symbols differ from tests/exported-symbols.txt" >&2
+  exit 1
+fi
+needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+case $needed in
+  "libc.so.7 ") ;;
+  *) echo "freebsd: the library needs more than libc: $needed" >&2; exit 1 ;;
+esac
 
 # The kqueue conformance tests compile unchanged against the real <sys/event.h>.
 ln -sfn /usr/include/gtest "$out/include/gtest"

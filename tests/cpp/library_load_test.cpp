@@ -13,6 +13,11 @@ namespace {
 using fakejni::FakeJvm;
 using Modules = std::vector<std::string>;
 
+const Modules kAllModules = {"limits", "errors", "filedescriptor", "socket",
+                             "buffer", "bsdsocket", "eventarray"};
+
+Modules firstModules(size_t n) { return Modules(kAllModules.begin(), kAllModules.begin() + n); }
+
 const char kPlainPath[] = "/usr/local/lib/libovrel_transport_native_kqueue_x86_64.so";
 
 class LibraryLoad : public testing::Test {
@@ -53,14 +58,14 @@ TEST_F(LibraryLoad, PlainNameLoadsWithoutPrefixAndUnloadsEveryModuleInOrder) {
     EXPECT_FALSE(jvm.exceptionPending());
 
     JNI_OnUnload(jvm.vm(), nullptr);
-    EXPECT_EQ(unloadedModules(), (Modules{"limits", "errors", "buffer"}));
+    EXPECT_EQ(unloadedModules(), kAllModules);
     EXPECT_EQ(jvm.liveGlobalRefs(), 0);
 }
 
 TEST_F(LibraryLoad, StaticEntryPointsBehaveLikeTheDynamicOnes) {
     EXPECT_EQ(JNI_OnLoad_ovrel_transport_native_kqueue(jvm.vm(), nullptr), JNI_VERSION_1_6);
     JNI_OnUnload_ovrel_transport_native_kqueue(jvm.vm(), nullptr);
-    EXPECT_EQ(unloadedModules(), (Modules{"limits", "errors", "buffer"}));
+    EXPECT_EQ(unloadedModules(), kAllModules);
 }
 
 TEST_F(LibraryLoad, PrefixFromTheFileNameIsPutBeforeEveryFrameworkClass) {
@@ -132,16 +137,24 @@ TEST_P(LoadRollback, UnloadsExactlyTheModulesLoadedBeforeTheFailure) {
 INSTANTIATE_TEST_SUITE_P(
     EveryModule, LoadRollback,
     testing::Values(
+        Rollback{"io/ovrel/channel/kqueue/KQueueStaticallyReferencedJniMethods", {}},
+        Rollback{"io/ovrel/channel/kqueue/Native", {}},
         Rollback{"io/ovrel/channel/unix/LimitsStaticallyReferencedJniMethods", {}},
-        Rollback{"io/ovrel/channel/unix/ErrorsStaticallyReferencedJniMethods", {"limits"}},
-        Rollback{"java/net/PortUnreachableException", {"limits"}},
-        Rollback{"io/ovrel/channel/unix/Buffer", {"limits", "errors"}}));
+        Rollback{"io/ovrel/channel/unix/ErrorsStaticallyReferencedJniMethods", firstModules(1)},
+        Rollback{"java/net/PortUnreachableException", firstModules(1)},
+        Rollback{"io/ovrel/channel/unix/FileDescriptor", firstModules(2)},
+        Rollback{"io/ovrel/channel/unix/Socket", firstModules(3)},
+        Rollback{"java/net/InetSocketAddress", firstModules(3)},
+        Rollback{"io/ovrel/channel/unix/Buffer", firstModules(4)},
+        Rollback{"io/ovrel/channel/kqueue/BsdSocket", firstModules(5)},
+        Rollback{"io/ovrel/channel/unix/PeerCredentials", firstModules(5)},
+        Rollback{"io/ovrel/channel/kqueue/KQueueEventArray", firstModules(6)}));
 
 TEST_F(LibraryLoad, NoWorkingClockPrintsItsFatalLineAfterUnloadingEverything) {
     ovrel_fault_inject("clock_gettime", EINVAL, 4, 0);
     EXPECT_EQ(load(), JNI_ERR);
     EXPECT_EQ(stderrText, "FATAL: could not find a clock for clock_gettime!\n");
-    EXPECT_EQ(unloadedModules(), (Modules{"limits", "errors", "buffer"}));
+    EXPECT_EQ(unloadedModules(), kAllModules);
 }
 
 TEST_F(LibraryLoad, UnloadWithoutEnvironmentDoesNothing) {

@@ -18,4 +18,8 @@ std::vector<std::string>& unloadedModules() {
 
 OVREL_MODULE_SPY(unix, limits)
 OVREL_MODULE_SPY(unix, errors)
+OVREL_MODULE_SPY(unix, filedescriptor)
+OVREL_MODULE_SPY(unix, socket)
 OVREL_MODULE_SPY(unix, buffer)
+OVREL_MODULE_SPY(kqueue, bsdsocket)
+OVREL_MODULE_SPY(kqueue, eventarray)

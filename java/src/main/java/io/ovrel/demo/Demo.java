@@ -8,27 +8,49 @@ import io.ovrel.channel.unix.LimitsStaticallyReferencedJniMethods;
 import java.io.PrintStream;
 import java.nio.ByteBuffer;
 import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.util.function.IntSupplier;
 
 /**
- * Loads the library and prints, one {@code name=value} per line, what it reports.
- * Usage: {@code Demo [path/to/libovrel_transport_native_kqueue_x86_64.so]} (default:
- * the {@code ovrel.native.library} system property). Exit status 2 when loading fails.
+ * Loads the library and runs one of three demos on its natives.
+ *
+ * <p>Usage: {@code Demo [path/to/libovrel_transport_native_kqueue_x86_64.so] [--mode
+ * echo|pingpong|info] [--connections N] [--size BYTES] [--duration SECONDS] [--rounds
+ * N]}; without a path, the {@code ovrel.native.library} system property names the
+ * library.
+ * <ul>
+ * <li>{@code echo} (default): echo server and client loops over 127.0.0.1
+ * ({@link EchoDemo}).
+ * <li>{@code pingpong}: user-event wake-ups answered through a pipe ({@link PingPongDemo}).
+ * <li>{@code info}: one {@code name=value} line per value the library reports.
+ * </ul>
+ * Exit status: 0 on success, 1 when a demo's checks fail, 2 when loading fails, 64 for
+ * a bad command line.
  */
 public final class Demo {
     /** Printed on standard error, followed by the Throwable, when the library does not load. */
     public static final String LOAD_FAILED = "load failed: ";
     static final int EXIT_LOAD_FAILED = 2;
+    static final int EXIT_CHECK_FAILED = 1;
+    static final int EXIT_USAGE = 64;
 
     private Demo() {
     }
 
-    public static void main(String[] args) {
+    public static void main(String[] args) throws InterruptedException {
+        DemoOptions options;
+        try {
+            options = DemoOptions.parse(args);
+        } catch (IllegalArgumentException e) {
+            System.err.println(e.getMessage());
+            System.err.println(DemoOptions.USAGE);
+            System.err.flush();
+            System.exit(EXIT_USAGE);
+            return;
+        }
         PrintStream out = System.out;
         Path library;
         try {
-            library = NativeLibrary.load(args.length > 0 ? Paths.get(args[0]) : NativeLibrary.configuredPath());
+            library = NativeLibrary.load(options.library() != null ? options.library() : NativeLibrary.configuredPath());
         } catch (LinkageError | IllegalStateException e) {
             System.err.println(LOAD_FAILED + e);
             System.err.flush();
@@ -36,7 +58,37 @@ public final class Demo {
             return;
         }
         out.println("library=" + library);
+        int status;
+        try {
+            switch (options.mode()) {
+                case INFO:
+                    info(out);
+                    status = 0;
+                    break;
+                case PINGPONG:
+                    status = PingPongDemo.run(options, out);
+                    break;
+                case ECHO:
+                default:
+                    status = EchoDemo.run(options, out);
+                    break;
+            }
+        } catch (UnsatisfiedLinkError | ExceptionInInitializerError e) {
+            // A build of the library without some module: say which native is missing.
+            out.flush();
+            System.err.println(options.mode().name().toLowerCase(java.util.Locale.ROOT)
+                    + ": this build of the library lacks a native the demo needs: "
+                    + (e.getCause() != null ? e.getCause() : e));
+            status = EXIT_CHECK_FAILED;
+        }
+        out.flush();
+        if (status != 0) {
+            System.exit(status);
+        }
+    }
 
+    /** What the library reports about the platform it was built for. */
+    private static void info(PrintStream out) {
         out.println("limits.ssizeMax=" + LimitsStaticallyReferencedJniMethods.ssizeMax());
         out.println("limits.iovMax=" + LimitsStaticallyReferencedJniMethods.iovMax());
         out.println("limits.uioMaxIov=" + LimitsStaticallyReferencedJniMethods.uioMaxIov());

@@ -63,7 +63,7 @@ class LibraryLoadIT {
             String prefix = BuildLayout.relocationPrefix().replace('.', '_') + "_";
             library = copyLibrary(library.getFileName().toString().replaceFirst("^lib", "lib" + prefix));
         }
-        ChildJvm demo = ChildJvm.main(Demo.class).library(library).args(library);
+        ChildJvm demo = ChildJvm.main(Demo.class).library(library).args(library.toString(), "--mode", "info");
         if (layout.relocatedClasses) {
             demo.classpath(BuildLayout.relocatedJar());
         }

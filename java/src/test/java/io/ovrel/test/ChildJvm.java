@@ -43,6 +43,8 @@ public final class ChildJvm {
     private final List<String> classpath = new ArrayList<>();
     private final List<String> jvmArgs = new ArrayList<>();
     private final List<String> args = new ArrayList<>();
+    private final Map<String, String> environment = new java.util.LinkedHashMap<>();
+    private Path directory;
     private Path library;
     private boolean libraryProperty = true;
     private Duration timeout = Duration.ofSeconds(60);
@@ -98,6 +100,18 @@ public final class ChildJvm {
         return this;
     }
 
+    /** Sets an environment variable of the child, e.g. OVREL_FAULTS for the fault-injecting library. */
+    public ChildJvm environment(String name, String value) {
+        environment.put(name, value);
+        return this;
+    }
+
+    /** Runs the child in the given working directory. */
+    public ChildJvm directory(Path directory) {
+        this.directory = directory;
+        return this;
+    }
+
     public ChildJvm timeout(Duration timeout) {
         this.timeout = timeout;
         return this;
@@ -137,6 +151,10 @@ public final class ChildJvm {
                     .redirectError(stderr.toFile());
             Map<String, String> env = builder.environment();
             LAUNCHER_ENV.forEach(env::remove);
+            env.putAll(environment);
+            if (directory != null) {
+                builder.directory(directory.toFile());
+            }
             Process process = builder.start();
             boolean finished = process.waitFor(timeout.toMillis(), TimeUnit.MILLISECONDS);
             if (!finished) {
