@@ -5,6 +5,10 @@
 namespace {
 
 jlong memoryAddress0(JNIEnv* env, jclass, jobject buffer) {
+    // The JVM reads a field of whatever it is handed, so null would crash it.
+    if (buffer == nullptr) {
+        return 0;
+    }
     return reinterpret_cast<jlong>(env->GetDirectBufferAddress(buffer));
 }
 

@@ -84,8 +84,14 @@ jint open0(JNIEnv* env, jclass, jstring path) {
     return fd < 0 ? -err : fd;
 }
 
+// A limit past the buffer's capacity would have the kernel read or write memory
+// the buffer does not own; only the direct-buffer natives can know the capacity.
+inline bool withinCapacity(JNIEnv* env, jobject buffer, jint limit) {
+    return buffer != nullptr && static_cast<jlong>(limit) <= env->GetDirectBufferCapacity(buffer);
+}
+
 jint write0(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    if (buffer == nullptr) {
+    if (!withinCapacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return writeRegion(fd, static_cast<const char*>(env->GetDirectBufferAddress(buffer)), pos,
@@ -144,7 +150,7 @@ jlong writev0(JNIEnv* env, jclass, jint fd, jobjectArray buffers, jint offset, j
 }
 
 jint read0(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    if (buffer == nullptr) {
+    if (!withinCapacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return readRegion(fd, static_cast<char*>(env->GetDirectBufferAddress(buffer)), pos, limit);

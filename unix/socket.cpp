@@ -49,6 +49,11 @@ inline bool validRegion(const void* base, jint pos, jint limit) {
     return base != nullptr && pos >= 0 && limit >= pos;
 }
 
+// See filedescriptor.cpp: a limit past the capacity reaches memory the buffer does not own.
+inline bool withinCapacity(JNIEnv* env, jobject buffer, jint limit) {
+    return buffer != nullptr && static_cast<jlong>(limit) <= env->GetDirectBufferCapacity(buffer);
+}
+
 inline void putPortField(jbyte* out, int port) {
     out[0] = 0;
     out[1] = 0;
@@ -317,7 +322,7 @@ jint sendToCommon(JNIEnv* env, jint fd, jboolean ipv6, const char* base, jint po
 
 jint sendTo(JNIEnv* env, jclass, jint fd, jboolean ipv6, jobject buffer, jint pos, jint limit,
             jbyteArray address, jint scopeId, jint port) {
-    if (buffer == nullptr) {
+    if (!withinCapacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return sendToCommon(env, fd, ipv6, static_cast<const char*>(env->GetDirectBufferAddress(buffer)),
@@ -482,8 +487,9 @@ jobject recvFromCommon(JNIEnv* env, jint fd, char* base, jint pos, jint limit) {
 }
 
 jobject recvFrom(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    char* base =
-        buffer == nullptr ? nullptr : static_cast<char*>(env->GetDirectBufferAddress(buffer));
+    char* base = !withinCapacity(env, buffer, limit)
+                     ? nullptr
+                     : static_cast<char*>(env->GetDirectBufferAddress(buffer));
     return recvFromCommon(env, fd, base, pos, limit);
 }
 
@@ -591,18 +597,21 @@ void closeReceivedFds(struct msghdr* msg, struct cmsghdr* first) {
         if (cmsg->cmsg_len < CMSG_LEN(0) || start + CMSG_LEN(0) > end) {
             return;
         }
-        if (cmsg->cmsg_level != SOL_SOCKET || cmsg->cmsg_type != SCM_RIGHTS) {
-            continue;
+        // A header cut short by a full buffer claims more than arrived: only
+        // what arrived is read, and the claimed length never enters pointer
+        // arithmetic (a wild one would wrap around the address space).
+        const size_t room = static_cast<size_t>(end - start);
+        if (cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SCM_RIGHTS) {
+            const char* dataEnd = start + (cmsg->cmsg_len < room ? cmsg->cmsg_len : room);
+            for (const char* data = reinterpret_cast<const char*>(CMSG_DATA(cmsg));
+                 data + sizeof(int) <= dataEnd; data += sizeof(int)) {
+                int received;
+                memcpy(&received, data, sizeof(received));
+                close(received);
+            }
         }
-        const char* data = reinterpret_cast<const char*>(CMSG_DATA(cmsg));
-        const char* dataEnd = start + cmsg->cmsg_len;
-        if (dataEnd > end) {
-            dataEnd = end;
-        }
-        for (; data + sizeof(int) <= dataEnd; data += sizeof(int)) {
-            int received;
-            memcpy(&received, data, sizeof(received));
-            close(received);
+        if (cmsg->cmsg_len >= room) {
+            return;  // it reaches the end: no header follows
         }
     }
 }

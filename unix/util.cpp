@@ -36,6 +36,11 @@ char* ovrel_unix_util_rstrstr(char* end, const char* start, const char* needle) 
 
 char* ovrel_unix_util_parse_package_prefix(const char* libraryPathName, const char* libraryName,
                                            jint* status) {
+    // An empty base name would "occur" at every byte, past the terminator too.
+    if (libraryName[0] == '\0') {
+        *status = -1;
+        return nullptr;
+    }
     // The last occurrence of the base name counts, overlapping ones included,
     // so a directory that happens to carry the base name is ignored.
     const char* baseName = strstr(libraryPathName, libraryName);

@@ -43,7 +43,7 @@
 //   asks the kernel whether that number, with the file it now names, is still
 //   registered (an EPOLL_CTL_ADD that must fail with EEXIST), so a stale entry
 //   never blocks a new EV_ADD and never lends its state to a new file. Carried
-//   entries are checked the same way before being polled, and EBADF from the
+//   entries are checked the same way before one is reported again, and EBADF from the
 //   ioctl that computes `data` drops the entry. Left over: an item kept alive by
 //   a dup()ed descriptor after its number was closed cannot be deleted from user
 //   space any more; its reports are dropped, but while it stays ready in
@@ -69,6 +69,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -87,6 +88,9 @@ constexpr unsigned short kKnownFlags = EV_ADD | EV_DELETE | EV_ENABLE | EV_DISAB
 // event array as a change list is not punished for it.
 constexpr unsigned short kOutputFlags = EV_ERROR | EV_EOF;
 constexpr unsigned kUserKnownFflags = NOTE_FFCTRLMASK | NOTE_TRIGGER | NOTE_FFLAGSMASK;
+// Kernel events taken per epoll wait; bounds the scratch buffer whatever capacity
+// the caller claims.
+constexpr int kMaxBatch = 1024;
 
 enum Kind : uint8_t { kOther, kSocket, kFifo };
 
@@ -177,6 +181,9 @@ bool is_our_queue(int kq) {
 std::atomic<bool> g_has_pwait2{true};
 
 int wait_events(int epfd, epoll_event* buf, int max, const timespec* ts) {
+    // A poll needs no timespec: plain epoll_wait skips copying one in and the
+    // signal-mask handling of epoll_pwait2, a measurable part of an empty poll.
+    if (ts && ts->tv_sec == 0 && ts->tv_nsec == 0) return epoll_wait(epfd, buf, max, 0);
     if (g_has_pwait2.load(std::memory_order_relaxed)) {
         long r = syscall(SYS_epoll_pwait2, epfd, buf, max, ts, nullptr, 0);
         if (r >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(r);
@@ -553,12 +560,6 @@ int deliver_carried(Queue* q, struct kevent* out, int room, uint64_t stamp) {
     for (size_t i = 0; i < q->carry.size();) {
         Carry c = q->carry[i];
         bool ok = live(q, c.fd, c.gen, c.fi) && (q->regs[c.fd].events & EPOLLET);
-        if (ok && still_registered(q, c.fd, q->regs[c.fd]) != 0) {
-            forget(q, c.fd);  // also drops this entry
-            i = 0;
-            q->pfds.clear();
-            continue;
-        }
         if (!ok) {
             if (size_t(c.fd) < q->regs.size() && q->regs[c.fd].gen == c.gen) {
                 q->regs[c.fd].f[c.fi].carried = false;
@@ -580,12 +581,24 @@ int deliver_carried(Queue* q, struct kevent* out, int room, uint64_t stamp) {
     for (size_t i = 0; i < count && n < room; i++) {
         int fd = q->pfds[i].fd;
         uint32_t m = static_cast<uint32_t>(q->pfds[i].revents);
+        bool verified = false;
         for (int fi = 0; fi < 2 && n < room; fi++) {
             Filter& f = q->regs[fd].f[fi];
             if (!f.carried || f.stamp == stamp || !live(q, fd, q->regs[fd].gen, fi)) continue;
             if (m & POLLNVAL) {
                 forget(q, fd);
                 break;
+            }
+            // Only an entry about to be reported must prove that its number still
+            // names the registered file; one that went quiet is just dropped. Most
+            // carried entries go quiet (the loop read everything), so this spares
+            // them a system call each per wait.
+            if (!verified && (m & kReadyBits[fi])) {
+                if (still_registered(q, fd, q->regs[fd]) != 0) {
+                    forget(q, fd);
+                    break;
+                }
+                verified = true;
             }
             int sockerr = -1;
             Emit e = emit_fd(q, fd, fi, m, out + n, &sockerr, stamp);
@@ -671,19 +684,22 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
         } else if (block) {
             wait_for = nullptr;
         }
+        // The capacity is the caller's word, not memory we may allocate: take at most
+        // a batch per wait, as the kernel does; what is left stays ready for the next.
+        const int batch = std::min(nevents - n, kMaxBatch);
         epoll_event* buf;
         const bool mine = !q->scratch_busy;
         if (mine) {
-            if (q->scratch.size() < size_t(nevents)) q->scratch.resize(size_t(nevents));
+            if (q->scratch.size() < size_t(batch)) q->scratch.resize(size_t(batch));
             q->scratch_busy = true;
             buf = q->scratch.data();
         } else {
-            own.resize(size_t(nevents));  // a second waiter on one queue: rare, may allocate
+            own.resize(size_t(batch));  // a second waiter on one queue: rare, may allocate
             buf = own.data();
         }
         if (block) q->waiters++;
         lock.unlock();
-        int r = wait_events(q->fd, buf, nevents - n, wait_for);
+        int r = wait_events(q->fd, buf, batch, wait_for);
         int err = errno;
         lock.lock();
         if (block) q->waiters--;
@@ -758,6 +774,12 @@ extern "C" int kevent(int kq, const struct kevent* changelist, int nchanges,
                       struct kevent* eventlist, int nevents, const struct timespec* timeout) {
     if (nchanges < 0 || nevents < 0) {
         errno = EINVAL;
+        return -1;
+    }
+    // FreeBSD's kernel answers a list it cannot reach with EFAULT; here the lists are
+    // read and written in user space, where the null page would crash the caller.
+    if ((nchanges > 0 && changelist == nullptr) || (nevents > 0 && eventlist == nullptr)) {
+        errno = EFAULT;
         return -1;
     }
     Queue* q = find_queue(kq);

@@ -51,6 +51,12 @@ INSTANTIATE_TEST_SUITE_P(
         PrefixCase{"/tmp/libovrel_transport_native_kqueueovrel_transport_native_kqueue.so",
                    "ovrel/transport/native/kqueue/", 0}));
 
+TEST(PackagePrefixInput, EmptyBaseNameIsRefused) {
+    jint status = 0;
+    EXPECT_EQ(ovrel_unix_util_parse_package_prefix("/tmp/libx.so", "", &status), nullptr);
+    EXPECT_EQ(status, -1);
+}
+
 TEST(Prepend, JoinsPrefixAndText) {
     struct {
         const char* prefix;
