@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test layer: the C++ tests (plain, then under
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), the Java
-# suite in real JVMs under -Xcheck:jni, the checks of the shipped library's
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), a short
+# fuzzing run, the Java suite in real JVMs under -Xcheck:jni, the checks of the shipped library's
 # dependencies, and the FreeBSD cross-build.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -20,6 +20,9 @@ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVREL
 cmake --build "$root/build-asan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build-asan" --output-on-failure
+
+step "fuzzing (short)"
+"$root/scripts/fuzz.sh" --ci
 
 step "shipped library"
 "$root/scripts/check-library.sh" "$library"

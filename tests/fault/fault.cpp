@@ -1,5 +1,6 @@
 #include "tests/fault/fault.h"
 
+#include <dirent.h>
 #include <mutex>
 #include <stdio.h>
 #include <stdlib.h>
@@ -157,4 +158,17 @@ int ovrel_fault_kevent_calls(struct ovrel_fault_kevent_call* out, int max) {
         out[i] = keventCalls[i];
     }
     return keventCallCount;
+}
+
+int ovrel_fault_open_fds(void) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (struct dirent* e = readdir(dir)) {
+        count += e->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count - 1;
 }

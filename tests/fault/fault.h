@@ -49,6 +49,29 @@ void ovrel_fault_clock_script(const struct timespec* readings, int count);
 // For the clock wrapper: 1 and *out filled when a scripted reading is due.
 int ovrel_fault_clock_take(struct timespec* out);
 
+// Allocation failures for the code under test. Between ovrel_fault_alloc_arm
+// and ovrel_fault_alloc_disarm, and only on the thread that armed, the
+// failAt-th call of malloc, calloc or strndup (counted from 1) returns null
+// with ENOMEM; failAt 0 fails none and only counts. Other threads, and the
+// same thread outside the window, are never touched, so a test can arm around
+// one library call without failing the harness's own allocations.
+// Blocks handed out in the window are tracked until freed: whatever is still
+// held at disarm is what the code under test left behind.
+struct ovrel_fault_alloc_report {
+    int calls;         // allocation calls in the window, the failed one included
+    int failed;        // how many were made to fail (0 or 1)
+    int live;          // blocks handed out in the window and not freed by disarm
+    unsigned long liveBytes;
+    int untracked;     // blocks beyond the tracking table (then `live` is a lower bound)
+};
+void ovrel_fault_alloc_arm(int failAt);
+struct ovrel_fault_alloc_report ovrel_fault_alloc_disarm(void);
+
+// Descriptors this process holds now (entries of /proc/self/fd, less the one
+// the count itself opens), or -1 when that cannot be read; a sweep compares it
+// before and after each injected failure.
+int ovrel_fault_open_fds(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -100,7 +100,9 @@ jmethodID JNICALL GetMethodID(JNIEnv*, jclass clazz, const char* name, const cha
         return nullptr;
     }
     static char ids[1024];
-    return reinterpret_cast<jmethodID>(&ids[jvm().counts["GetMethodID"] % 1024]);
+    jmethodID id = reinterpret_cast<jmethodID>(&ids[jvm().counts["GetMethodID"] % 1024]);
+    jvm().methodNames[id] = name;
+    return id;
 }
 
 jfieldID JNICALL GetFieldID(JNIEnv*, jclass clazz, const char* name, const char* sig) {
@@ -110,7 +112,36 @@ jfieldID JNICALL GetFieldID(JNIEnv*, jclass clazz, const char* name, const char*
         return nullptr;
     }
     static char ids[1024];
-    return reinterpret_cast<jfieldID>(&ids[jvm().counts["GetFieldID"] % 1024]);
+    jfieldID id = reinterpret_cast<jfieldID>(&ids[jvm().counts["GetFieldID"] % 1024]);
+    jvm().fieldNames[id] = name;
+    return id;
+}
+
+// A buffer's position or limit by member name. Allocates nothing: the natives
+// that read them are checked for allocation with this fake in place.
+jint bufferMember(jobject o, const std::map<const void*, std::string>& names, const void* id) {
+    auto it = names.find(id);
+    if (it == names.end()) {
+        ADD_FAILURE() << "an id the fake JVM never handed out";
+        return 0;
+    }
+    Object* b = obj(o);
+    if (it->second == "position") {
+        return b->position;
+    }
+    if (it->second == "limit") {
+        return b->limit;
+    }
+    ADD_FAILURE() << "the fake JVM knows no int member " << it->second;
+    return 0;
+}
+
+jint JNICALL GetIntField(JNIEnv*, jobject o, jfieldID id) {
+    return bufferMember(o, jvm().fieldNames, id);
+}
+
+jint JNICALL CallIntMethodV(JNIEnv*, jobject o, jmethodID id, va_list) {
+    return bufferMember(o, jvm().methodNames, id);
 }
 
 void JNICALL ExceptionClear(JNIEnv*) {
@@ -321,6 +352,8 @@ FakeJvm::FakeJvm() {
     functions_.DeleteLocalRef = DeleteLocalRef;
     functions_.GetMethodID = GetMethodID;
     functions_.GetFieldID = GetFieldID;
+    functions_.GetIntField = GetIntField;
+    functions_.CallIntMethodV = CallIntMethodV;
     functions_.ExceptionClear = ExceptionClear;
     functions_.ExceptionCheck = ExceptionCheck;
     functions_.ExceptionOccurred = ExceptionOccurred;
@@ -379,6 +412,12 @@ Object* FakeJvm::object(jobject handle) {
 
 bool FakeJvm::refuse(const char* function, int failAt) {
     int n = ++counts[function];
+    if (++refusableCalls == failCallAt) {
+        refused = function;
+        // Functions that record themselves do so before asking: theirs is the last entry.
+        refusedCall = calls.empty() ? "" : calls.back();
+        return true;
+    }
     return failAt != 0 && n == failAt;
 }
 
@@ -407,6 +446,7 @@ jobject FakeJvm::newDirectBuffer(void* address, jlong capacity) {
     o.className = "java/nio/DirectByteBuffer";
     o.address = address;
     o.capacity = capacity;
+    o.limit = static_cast<jint>(capacity);
     return make(o);
 }
 

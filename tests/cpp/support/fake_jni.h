@@ -25,6 +25,8 @@ struct Object {
     std::vector<jobject> elements;
     void* address = nullptr;  // direct buffers
     jlong capacity = 0;
+    jint position = 0;  // direct buffers: what GetIntField / CallIntMethod read back
+    jint limit = 0;
     std::vector<jvalue> ctorArgs;  // arguments NewObject received
     bool global = false;
     bool deleted = false;
@@ -61,11 +63,23 @@ public:
     int failNewDirectByteBufferAt = 0;
     int failNewIntArrayAt = 0;
     int failNewObjectArrayAt = 0;
+    // Refuses the n-th call counted across every refusable function above
+    // (FindClass, RegisterNatives, NewGlobalRef, GetMethodID, GetFieldID,
+    // NewObject, NewByteArray, NewStringUTF, NewDirectByteBuffer, NewIntArray,
+    // NewObjectArray), for sweeps over "fail at call k" of a whole load or native.
+    int failCallAt = 0;
+    int refusableCalls = 0;  // calls of those functions so far
+    std::string refused;     // the function failCallAt refused, "" until then
+    std::string refusedCall; // for functions listed in `calls`, its entry ("GetFieldID C.f")
 
     // Records.
     std::vector<std::string> calls;          // "FindClass name", "DeleteGlobalRef name", ...
     std::vector<Registration> registrations;  // successful RegisterNatives calls
     std::map<std::string, int> counts;       // calls per JNI function
+    // The member name behind each id handed out, so that GetIntField and
+    // CallIntMethod answer "position" and "limit" from the Object.
+    std::map<const void*, std::string> fieldNames;
+    std::map<const void*, std::string> methodNames;
     int liveGlobalRefs() const;
 
     // The pending exception, as the library left it.
