@@ -47,4 +47,9 @@ public final class BuildLayout {
         }
         return value;
     }
+
+    /** This module's test classes directory, e.g. to put beside the relocated jar on a child's classpath. */
+    public static Path testClasses() {
+        return Paths.get(required("ovrel.test.testClasses"));
+    }
 }

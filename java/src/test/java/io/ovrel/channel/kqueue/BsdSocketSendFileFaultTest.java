@@ -1,29 +1,20 @@
 package io.ovrel.channel.kqueue;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import io.ovrel.channel.DefaultFileRegion;
 import io.ovrel.demo.NativeLibrary;
-import io.ovrel.test.BuildLayout;
 import io.ovrel.test.ChildJvm;
 import io.ovrel.test.Platform;
-import java.io.File;
 import java.io.IOException;
 import java.nio.channels.FileChannel;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardOpenOption;
-import java.util.ArrayList;
 import java.util.Arrays;
-import java.util.HashMap;
-import java.util.List;
 import java.util.Map;
-import java.util.concurrent.TimeUnit;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -63,7 +54,7 @@ class BsdSocketSendFileFaultTest {
     @ParameterizedTest(name = "{0}")
     @MethodSource("scripts")
     void sendFileUnderFaults(String name, String faults, int base, int offset, int length, long result,
-            long transferred) throws Exception {
+            long transferred) throws IOException {
         Path library = NativeLibrary.configuredPath()
                 .resolveSibling("libovrel_transport_native_kqueue_x86_64_faults.so");
         assumeTrue(Files.isRegularFile(library), "no fault-injecting library at " + library);
@@ -108,45 +99,13 @@ class BsdSocketSendFileFaultTest {
         }
     }
 
-    // ChildJvm sets no environment variables, and the faults are read from one.
-    private static Map<String, String> runChild(Path library, String faults, String... args) throws Exception {
-        List<String> command = new ArrayList<>();
-        command.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
-        command.add("-Xcheck:jni");
-        command.add("-D" + NativeLibrary.PATH_PROPERTY + "=" + library.toAbsolutePath());
-        command.add("-cp");
-        command.add(String.join(File.pathSeparator, BuildLayout.unrelocatedClasspath()));
-        command.add(Scenario.class.getName());
-        command.addAll(Arrays.asList(args));
-        Path outputs = Files.createTempDirectory("ovrel-sendfile-faults");
-        try {
-            File stdout = outputs.resolve("stdout").toFile();
-            File stderr = outputs.resolve("stderr").toFile();
-            ProcessBuilder builder = new ProcessBuilder(command).redirectOutput(stdout).redirectError(stderr)
-                    .redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")));
-            builder.environment().put("OVREL_FAULTS", faults);
-            Stream.of("JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS").forEach(builder.environment()::remove);
-            Process process = builder.start();
-            boolean finished = process.waitFor(60, TimeUnit.SECONDS);
-            if (!finished) {
-                process.destroyForcibly().waitFor(30, TimeUnit.SECONDS);
-            }
-            String output = Files.readString(stdout.toPath(), StandardCharsets.ISO_8859_1);
-            String errors = Files.readString(stderr.toPath(), StandardCharsets.ISO_8859_1);
-            String described = "\n--- stdout ---\n" + output + "--- stderr ---\n" + errors;
-            assertTrue(finished, "child did not finish" + described);
-            assertEquals(0, process.exitValue(), "child failed" + described);
-            assertFalse(output.contains(ChildJvm.JNI_WARNING) || errors.contains(ChildJvm.JNI_WARNING),
-                    "JNI check warning" + described);
-            Map<String, String> properties = new HashMap<>();
-            output.lines().filter(line -> line.indexOf('=') > 0)
-                    .forEach(line -> properties.put(line.substring(0, line.indexOf('=')),
-                            line.substring(line.indexOf('=') + 1)));
-            return properties;
-        } finally {
-            try (Stream<Path> paths = Files.walk(outputs)) {
-                paths.sorted((a, b) -> b.compareTo(a)).forEach(p -> p.toFile().delete());
-            }
-        }
+    private static Map<String, String> runChild(Path library, String faults, String... args) {
+        return ChildJvm.main(Scenario.class)
+                .library(library)
+                .environment("OVREL_FAULTS", faults)
+                .args(args)
+                .run()
+                .assertExitCode(0)
+                .stdoutProperties();
     }
 }

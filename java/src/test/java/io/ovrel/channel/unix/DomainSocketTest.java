@@ -12,6 +12,8 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import io.ovrel.demo.NativeLibrary;
+import io.ovrel.test.ChildJvm;
 import io.ovrel.test.NativeLibraryExtension;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
@@ -19,6 +21,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Map;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Assumptions;
@@ -176,5 +179,63 @@ class DomainSocketTest {
     void newDomainSocketIsNonBlocking() {
         int listener = listening(bytes(dir.resolve("nb").toString()));
         assertEquals(-eagain(), Socket.accept(listener, new byte[25]));
+    }
+
+    /**
+     * Child main: a listener and a client on the 3-byte relative path "s.k" (address
+     * length 5), resolved against the working directory the test gave the child. Needs
+     * nothing of JUnit, which the child's classpath lacks.
+     */
+    public static final class RelativePathScenario {
+        public static void main(String[] args) throws InterruptedException {
+            NativeLibrary.loadConfigured();
+            byte[] path = "s.k".getBytes(StandardCharsets.US_ASCII);
+            int eagain = ErrorsStaticallyReferencedJniMethods.errnoEAGAIN();
+            int listener = Socket.newSocketDomainFd();
+            System.out.println("bind=" + Socket.bindDomainSocket(listener, path));
+            System.out.println("listen=" + Socket.listen(listener, 4));
+            System.out.println("fileInWorkingDirectory=" + Files.exists(Path.of("s.k").toAbsolutePath()));
+            int client = Socket.newSocketDomainFd();
+            System.out.println("connect=" + Socket.connectDomainSocket(client, path));
+            int server = -eagain;
+            for (int i = 0; i < 500 && server == -eagain; i++) {
+                server = Socket.accept(listener, new byte[25]);
+                if (server == -eagain) {
+                    Thread.sleep(10);
+                }
+            }
+            System.out.println("accepted=" + (server >= 0));
+            java.nio.ByteBuffer buffer = java.nio.ByteBuffer.allocateDirect(8);
+            buffer.put(0, (byte) 'h').put(1, (byte) 'i');
+            System.out.println("write=" + FileDescriptor.write(client, buffer, 0, 2));
+            int n = -eagain;
+            for (int i = 0; i < 500 && n == -eagain; i++) {
+                n = FileDescriptor.read(server, buffer, 2, 8);
+                if (n == -eagain) {
+                    Thread.sleep(10);
+                }
+            }
+            byte[] got = new byte[Math.max(n, 0)];
+            buffer.get(2, got);
+            System.out.println("read=" + new String(got, StandardCharsets.US_ASCII));
+            FileDescriptor.close(server);
+            FileDescriptor.close(client);
+            FileDescriptor.close(listener);
+        }
+    }
+
+    @Test
+    void aThreeByteRelativePathNamesAFileInTheWorkingDirectory() {
+        Map<String, String> out = ChildJvm.main(RelativePathScenario.class).directory(dir).run()
+                .assertExitCode(0).stdoutProperties();
+        assertEquals("0", out.get("bind"), out.toString());
+        assertEquals("0", out.get("listen"), out.toString());
+        assertEquals("true", out.get("fileInWorkingDirectory"), out.toString());
+        assertEquals("0", out.get("connect"), out.toString());
+        assertEquals("true", out.get("accepted"), out.toString());
+        assertEquals("2", out.get("write"), out.toString());
+        assertEquals("hi", out.get("read"), out.toString());
+        // Bound relative to the child's directory, not to wherever the suite runs.
+        assertTrue(Files.exists(dir.resolve("s.k")), "socket file s.k in " + dir);
     }
 }

@@ -1,27 +1,16 @@
 package io.ovrel.channel.unix;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assertions.fail;
 
 import io.ovrel.demo.NativeLibrary;
-import io.ovrel.test.BuildLayout;
 import io.ovrel.test.ChildJvm;
-import java.io.File;
-import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.util.ArrayList;
-import java.util.List;
 import java.util.Map;
-import java.util.concurrent.TimeUnit;
-import java.util.stream.Collectors;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.io.TempDir;
 
 /**
  * Interrupted system calls, scripted through the fault-injecting copy of the library:
@@ -110,35 +99,14 @@ class RetryTest {
     }
 
     @Test
-    void everyTransferSurvivesTwoInterruptions(@TempDir Path outputs) throws IOException, InterruptedException {
-        List<String> command = new ArrayList<>();
-        command.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
-        command.add("-Xcheck:jni");
-        command.add("--enable-native-access=ALL-UNNAMED");
-        command.add("-D" + NativeLibrary.PATH_PROPERTY + "=" + faultsLibrary());
-        command.add("-cp");
-        command.add(String.join(File.pathSeparator, BuildLayout.unrelocatedClasspath()));
-        command.add(Scenario.class.getName());
-        Path stdout = outputs.resolve("stdout");
-        Path stderr = outputs.resolve("stderr");
-        ProcessBuilder builder = new ProcessBuilder(command)
-                .redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")))
-                .redirectOutput(stdout.toFile())
-                .redirectError(stderr.toFile());
-        builder.environment().put("OVREL_FAULTS", FAULTS);
-        Process process = builder.start();
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
-            process.destroyForcibly();
-            fail("scenario did not finish within 60 s");
-        }
-        String out = Files.readString(stdout, StandardCharsets.ISO_8859_1);
-        String err = Files.readString(stderr, StandardCharsets.ISO_8859_1);
-        String describe = "--- stdout ---\n" + out + "--- stderr ---\n" + err;
-        assertEquals(0, process.exitValue(), describe);
-        assertFalse(out.contains(ChildJvm.JNI_WARNING) || err.contains(ChildJvm.JNI_WARNING), describe);
-
-        Map<String, String> results = out.lines().filter(l -> l.indexOf('=') > 0)
-                .collect(Collectors.toMap(l -> l.substring(0, l.indexOf('=')), l -> l.substring(l.indexOf('=') + 1)));
+    void everyTransferSurvivesTwoInterruptions() {
+        ChildJvm.Result run = ChildJvm.main(Scenario.class)
+                .library(faultsLibrary())
+                .environment("OVREL_FAULTS", FAULTS)
+                .run()
+                .assertExitCode(0);
+        String describe = run.describe();
+        Map<String, String> results = run.stdoutProperties();
         assertEquals("8", results.get("writev"), describe);
         assertEquals("1", results.get("write"), describe);
         assertEquals("9:gathered!", results.get("read"), describe);
