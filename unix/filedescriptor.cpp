@@ -23,15 +23,8 @@ jmethodID limitMethodId = nullptr;
 jfieldID positionFieldId = nullptr;
 jfieldID limitFieldId = nullptr;
 
-// A region whose limit lies before its position would reach the kernel as a
-// huge count, and a missing base would hand it address 0 + pos: both are
-// refused before any system call.
-inline bool validRegion(const void* base, jint pos, jint limit) {
-    return base != nullptr && pos >= 0 && limit >= pos;
-}
-
 jint writeRegion(jint fd, const char* base, jint pos, jint limit) {
-    if (!validRegion(base, pos, limit)) {
+    if (!ovrel_region_valid(base, pos, limit)) {
         return -EINVAL;
     }
     ssize_t res;
@@ -42,7 +35,7 @@ jint writeRegion(jint fd, const char* base, jint pos, jint limit) {
 }
 
 jint readRegion(jint fd, char* base, jint pos, jint limit) {
-    if (!validRegion(base, pos, limit)) {
+    if (!ovrel_region_valid(base, pos, limit)) {
         return -EINVAL;
     }
     ssize_t res;
@@ -84,14 +77,8 @@ jint open0(JNIEnv* env, jclass, jstring path) {
     return fd < 0 ? -err : fd;
 }
 
-// A limit past the buffer's capacity would have the kernel read or write memory
-// the buffer does not own; only the direct-buffer natives can know the capacity.
-inline bool withinCapacity(JNIEnv* env, jobject buffer, jint limit) {
-    return buffer != nullptr && static_cast<jlong>(limit) <= env->GetDirectBufferCapacity(buffer);
-}
-
 jint write0(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    if (!withinCapacity(env, buffer, limit)) {
+    if (!ovrel_region_within_capacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return writeRegion(fd, static_cast<const char*>(env->GetDirectBufferAddress(buffer)), pos,
@@ -138,7 +125,7 @@ jlong writev0(JNIEnv* env, jclass, jint fd, jobjectArray buffers, jint offset, j
         }
         char* base = static_cast<char*>(env->GetDirectBufferAddress(buffer));
         env->DeleteLocalRef(buffer);
-        if (!validRegion(base, pos, limit)) {
+        if (!ovrel_region_valid(base, pos, limit)) {
             return -EINVAL;
         }
         iov[count].iov_base = base + pos;
@@ -150,7 +137,7 @@ jlong writev0(JNIEnv* env, jclass, jint fd, jobjectArray buffers, jint offset, j
 }
 
 jint read0(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    if (!withinCapacity(env, buffer, limit)) {
+    if (!ovrel_region_within_capacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return readRegion(fd, static_cast<char*>(env->GetDirectBufferAddress(buffer)), pos, limit);

@@ -44,16 +44,6 @@ inline bool isIPv4Mapped(const unsigned char* addr) {
     return memcmp(addr, kIPv4MappedPrefix, sizeof(kIPv4MappedPrefix)) == 0;
 }
 
-// See filedescriptor.cpp: a bad region never reaches the kernel.
-inline bool validRegion(const void* base, jint pos, jint limit) {
-    return base != nullptr && pos >= 0 && limit >= pos;
-}
-
-// See filedescriptor.cpp: a limit past the capacity reaches memory the buffer does not own.
-inline bool withinCapacity(JNIEnv* env, jobject buffer, jint limit) {
-    return buffer != nullptr && static_cast<jlong>(limit) <= env->GetDirectBufferCapacity(buffer);
-}
-
 inline void putPortField(jbyte* out, int port) {
     out[0] = 0;
     out[1] = 0;
@@ -302,7 +292,7 @@ jbyteArray localAddress(JNIEnv* env, jclass, jint fd) {
 
 jint sendToCommon(JNIEnv* env, jint fd, jboolean ipv6, const char* base, jint pos, jint limit,
                   jbyteArray address, jint scopeId, jint port) {
-    if (!validRegion(base, pos, limit)) {
+    if (!ovrel_region_valid(base, pos, limit)) {
         return -EINVAL;
     }
     struct sockaddr_storage addr;
@@ -322,7 +312,7 @@ jint sendToCommon(JNIEnv* env, jint fd, jboolean ipv6, const char* base, jint po
 
 jint sendTo(JNIEnv* env, jclass, jint fd, jboolean ipv6, jobject buffer, jint pos, jint limit,
             jbyteArray address, jint scopeId, jint port) {
-    if (!withinCapacity(env, buffer, limit)) {
+    if (!ovrel_region_within_capacity(env, buffer, limit)) {
         return -EINVAL;
     }
     return sendToCommon(env, fd, ipv6, static_cast<const char*>(env->GetDirectBufferAddress(buffer)),
@@ -416,7 +406,7 @@ bool findDestination(struct msghdr* msg, struct sockaddr_storage* dst) {
 }
 
 jobject recvFromCommon(JNIEnv* env, jint fd, char* base, jint pos, jint limit) {
-    if (!validRegion(base, pos, limit)) {
+    if (!ovrel_region_valid(base, pos, limit)) {
         ovrel_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EINVAL);
         return nullptr;
     }
@@ -487,7 +477,7 @@ jobject recvFromCommon(JNIEnv* env, jint fd, char* base, jint pos, jint limit) {
 }
 
 jobject recvFrom(JNIEnv* env, jclass, jint fd, jobject buffer, jint pos, jint limit) {
-    char* base = !withinCapacity(env, buffer, limit)
+    char* base = !ovrel_region_within_capacity(env, buffer, limit)
                      ? nullptr
                      : static_cast<char*>(env->GetDirectBufferAddress(buffer));
     return recvFromCommon(env, fd, base, pos, limit);

@@ -50,4 +50,18 @@ OVREL_EXPORT uint64_t ovrel_unix_util_timespec_elapsed_ns(const struct timespec*
 // Subtracts nanos in place; true when the result went below zero.
 OVREL_EXPORT jboolean ovrel_unix_util_timespec_subtract_ns(struct timespec* ts, uint64_t nanos);
 
+// Payload regions Java hands to the I/O natives (base + pos up to base + limit).
+// A limit before the position would reach the kernel as a huge count, and a
+// missing base would hand it address 0 + pos: both are refused before any
+// system call.
+inline bool ovrel_region_valid(const void* base, jint pos, jint limit) {
+    return base != nullptr && pos >= 0 && limit >= pos;
+}
+
+// A limit past a direct buffer's capacity would have the kernel read or write
+// memory the buffer does not own; only natives given the buffer can know it.
+inline bool ovrel_region_within_capacity(JNIEnv* env, jobject buffer, jint limit) {
+    return buffer != nullptr && static_cast<jlong>(limit) <= env->GetDirectBufferCapacity(buffer);
+}
+
 #endif
