@@ -235,68 +235,19 @@ const JNINativeMethod fixedMethodTable[kFixedMethodCount] = {
     OVREL_NATIVE("getSndLowAt", "(I)I", getSndLowAt),
 };
 
-struct DynamicMethod {
-    const char* name;
-    const char* head;
-    const char* classPart;
-    void* function;
-};
-
-const DynamicMethod dynamicMethods[kMethodCount - kFixedMethodCount] = {
+const ovrel_util_dynamic_method dynamicMethods[kMethodCount - kFixedMethodCount] = {
     {"sendFile", "(IL", "io/ovrel/channel/DefaultFileRegion;JJJ)J",
      reinterpret_cast<void*>(sendFile)},
     {"getPeerCredentials", "(I)L", "io/ovrel/channel/unix/PeerCredentials;",
      reinterpret_cast<void*>(getPeerCredentials)},
 };
 
-// The fixed entries followed by the two whose signatures name framework
-// classes under the package prefix. Null when memory ran out; whatever was
-// built is released by then.
-JNINativeMethod* createDynamicMethodsTable(const char* packagePrefix) {
-    JNINativeMethod* table =
-        static_cast<JNINativeMethod*>(malloc(sizeof(JNINativeMethod) * kMethodCount));
-    if (table == nullptr) {
-        return nullptr;
-    }
-    memset(table + kFixedMethodCount, 0,
-           sizeof(JNINativeMethod) * (kMethodCount - kFixedMethodCount));
-    memcpy(table, fixedMethodTable, sizeof(fixedMethodTable));
-
-    for (int i = 0; i < kMethodCount - kFixedMethodCount; ++i) {
-        const DynamicMethod& method = dynamicMethods[i];
-        char* classPart = ovrel_unix_util_prepend(packagePrefix, method.classPart);
-        if (classPart == nullptr) {
-            ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethodCount, kMethodCount);
-            return nullptr;
-        }
-        JNINativeMethod* entry = &table[kFixedMethodCount + i];
-        entry->signature = ovrel_unix_util_prepend(method.head, classPart);
-        ovrel_unix_util_free_dynamic_name(&classPart);
-        if (entry->signature == nullptr) {
-            ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethodCount, kMethodCount);
-            return nullptr;
-        }
-        entry->name = const_cast<char*>(method.name);
-        entry->fnPtr = method.function;
-    }
-    return table;
-}
-
-// A class by name, or null with the lookup's exception cleared.
-jclass findClass(JNIEnv* env, const char* name) {
-    jclass clazz = env->FindClass(name);
-    if (clazz == nullptr) {
-        env->ExceptionClear();
-    }
-    return clazz;
-}
-
 jclass findPrefixedClass(JNIEnv* env, const char* packagePrefix, const char* name) {
     char* prefixedName = ovrel_unix_util_prepend(packagePrefix, name);
     if (prefixedName == nullptr) {
         return nullptr;
     }
-    jclass clazz = findClass(env, prefixedName);
+    jclass clazz = ovrel_util_find_class(env, prefixedName);
     ovrel_unix_util_free_dynamic_name(&prefixedName);
     return clazz;
 }
@@ -326,7 +277,7 @@ bool cacheRegionMembers(JNIEnv* env, const char* packagePrefix) {
         return false;
     }
 
-    fileChannelImplClass = globalClass(env, findClass(env, "sun/nio/ch/FileChannelImpl"));
+    fileChannelImplClass = ovrel_util_new_global_class(env, "sun/nio/ch/FileChannelImpl");
     if (fileChannelImplClass == nullptr) {
         return false;
     }
@@ -336,7 +287,7 @@ bool cacheRegionMembers(JNIEnv* env, const char* packagePrefix) {
         return false;
     }
 
-    jclass fileDescriptorClass = findClass(env, "java/io/FileDescriptor");
+    jclass fileDescriptorClass = ovrel_util_find_class(env, "java/io/FileDescriptor");
     if (fileDescriptorClass == nullptr) {
         return false;
     }
@@ -346,7 +297,7 @@ bool cacheRegionMembers(JNIEnv* env, const char* packagePrefix) {
 }
 
 bool cacheResultClasses(JNIEnv* env, const char* packagePrefix) {
-    stringClass = globalClass(env, findClass(env, "java/lang/String"));
+    stringClass = ovrel_util_new_global_class(env, "java/lang/String");
     if (stringClass == nullptr) {
         return false;
     }
@@ -359,17 +310,12 @@ bool cacheResultClasses(JNIEnv* env, const char* packagePrefix) {
     return peerCredentialsConstructor != nullptr;
 }
 
-void releaseClass(JNIEnv* env, jclass* clazz) {
-    if (*clazz != nullptr) {
-        env->DeleteGlobalRef(*clazz);
-        *clazz = nullptr;
-    }
-}
-
 }  // namespace
 
 jint ovrel_kqueue_bsdsocket_JNI_OnLoad(JNIEnv* env, const char* packagePrefix) {
-    JNINativeMethod* table = createDynamicMethodsTable(packagePrefix);
+    JNINativeMethod* table = ovrel_util_new_dynamic_methods_table(
+        fixedMethodTable, kFixedMethodCount, dynamicMethods, kMethodCount - kFixedMethodCount,
+        packagePrefix);
     if (table == nullptr) {
         return JNI_ERR;
     }
@@ -389,7 +335,7 @@ jint ovrel_kqueue_bsdsocket_JNI_OnLoad(JNIEnv* env, const char* packagePrefix) {
 }
 
 void ovrel_kqueue_bsdsocket_JNI_OnUnLoad(JNIEnv* env) {
-    releaseClass(env, &peerCredentialsClass);
-    releaseClass(env, &stringClass);
-    releaseClass(env, &fileChannelImplClass);
+    ovrel_util_delete_global_class(env, &peerCredentialsClass);
+    ovrel_util_delete_global_class(env, &stringClass);
+    ovrel_util_delete_global_class(env, &fileChannelImplClass);
 }

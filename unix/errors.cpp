@@ -96,33 +96,20 @@ const JNINativeMethod statically_referenced_fixed_method_table[] = {
     OVREL_NATIVE("strError", "(I)Ljava/lang/String;", strError),
 };
 
-// Looks up a class and keeps a global reference to it. A missing class is
-// cleared (the load fails quietly); a failed NewGlobalRef leaves its error pending.
+// A missing class is cleared (the load fails quietly); a failed NewGlobalRef
+// leaves its error pending.
 bool cacheClass(JNIEnv* env, const char* name, jclass* out) {
-    jclass local = env->FindClass(name);
-    if (local == nullptr) {
-        env->ExceptionClear();
-        return false;
-    }
-    *out = static_cast<jclass>(env->NewGlobalRef(local));
-    env->DeleteLocalRef(local);
+    *out = ovrel_util_new_global_class(env, name);
     return *out != nullptr;
 }
 
-void releaseClass(JNIEnv* env, jclass* clazz) {
-    if (*clazz != nullptr) {
-        env->DeleteGlobalRef(*clazz);
-        *clazz = nullptr;
-    }
-}
-
 void releaseAll(JNIEnv* env) {
-    releaseClass(env, &outOfMemoryErrorClass);
-    releaseClass(env, &runtimeExceptionClass);
-    releaseClass(env, &channelExceptionClass);
-    releaseClass(env, &ioExceptionClass);
-    releaseClass(env, &portUnreachableExceptionClass);
-    releaseClass(env, &closedChannelExceptionClass);
+    ovrel_util_delete_global_class(env, &outOfMemoryErrorClass);
+    ovrel_util_delete_global_class(env, &runtimeExceptionClass);
+    ovrel_util_delete_global_class(env, &channelExceptionClass);
+    ovrel_util_delete_global_class(env, &ioExceptionClass);
+    ovrel_util_delete_global_class(env, &portUnreachableExceptionClass);
+    ovrel_util_delete_global_class(env, &closedChannelExceptionClass);
 }
 
 // The loader does not unload a module whose own load failed, so a failed

@@ -810,61 +810,17 @@ static_assert(sizeof(fixed_method_table) / sizeof(fixed_method_table[0]) == 41,
 const char kDatagramSocketAddress[] = "io/ovrel/channel/unix/DatagramSocketAddress";
 const char kDatagramSocketAddressClassPart[] = "io/ovrel/channel/unix/DatagramSocketAddress;";
 
-// Fills one trailing entry whose return type carries the package prefix.
-bool fillDynamicEntry(JNINativeMethod* entry, const char* packagePrefix, const char* name,
-                      const char* head, void* function) {
-    char* classPart = ovrel_unix_util_prepend(packagePrefix, kDatagramSocketAddressClassPart);
-    if (classPart == nullptr) {
-        return false;
-    }
-    entry->signature = ovrel_unix_util_prepend(head, classPart);
-    ovrel_unix_util_free_dynamic_name(&classPart);
-    if (entry->signature == nullptr) {
-        return false;
-    }
-    entry->name = const_cast<char*>(name);
-    entry->fnPtr = function;
-    return true;
-}
-
-JNINativeMethod* createDynamicMethodsTable(const char* packagePrefix) {
-    JNINativeMethod* table =
-        static_cast<JNINativeMethod*>(malloc(sizeof(JNINativeMethod) * kAllMethods));
-    if (table == nullptr) {
-        return nullptr;
-    }
-    memset(table + kFixedMethods, 0, sizeof(JNINativeMethod) * (kAllMethods - kFixedMethods));
-    memcpy(table, fixed_method_table, sizeof(fixed_method_table));
-    if (!fillDynamicEntry(&table[kFixedMethods], packagePrefix, "recvFrom",
-                          "(ILjava/nio/ByteBuffer;II)L", reinterpret_cast<void*>(recvFrom)) ||
-        !fillDynamicEntry(&table[kFixedMethods + 1], packagePrefix, "recvFromAddress", "(IJII)L",
-                          reinterpret_cast<void*>(recvFromAddress))) {
-        ovrel_unix_util_free_dynamic_methods_table(table, kFixedMethods, kAllMethods);
-        return nullptr;
-    }
-    return table;
-}
-
-jclass newGlobalClass(JNIEnv* env, const char* name) {
-    jclass local = env->FindClass(name);
-    if (local == nullptr) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    jclass global = static_cast<jclass>(env->NewGlobalRef(local));
-    env->DeleteLocalRef(local);
-    return global;
-}
+// The two trailing entries whose return type carries the package prefix.
+const ovrel_util_dynamic_method dynamic_methods[] = {
+    {"recvFrom", "(ILjava/nio/ByteBuffer;II)L", kDatagramSocketAddressClassPart,
+     reinterpret_cast<void*>(recvFrom)},
+    {"recvFromAddress", "(IJII)L", kDatagramSocketAddressClassPart,
+     reinterpret_cast<void*>(recvFromAddress)},
+};
 
 void releaseClasses(JNIEnv* env) {
-    if (datagramSocketAddressClass != nullptr) {
-        env->DeleteGlobalRef(datagramSocketAddressClass);
-        datagramSocketAddressClass = nullptr;
-    }
-    if (inetSocketAddressClass != nullptr) {
-        env->DeleteGlobalRef(inetSocketAddressClass);
-        inetSocketAddressClass = nullptr;
-    }
+    ovrel_util_delete_global_class(env, &datagramSocketAddressClass);
+    ovrel_util_delete_global_class(env, &inetSocketAddressClass);
 }
 
 // Everything the natives look up once: classes, constructors, and proof that
@@ -874,7 +830,7 @@ bool cacheLookups(JNIEnv* env, const char* packagePrefix) {
     if (className == nullptr) {
         return false;
     }
-    datagramSocketAddressClass = newGlobalClass(env, className);
+    datagramSocketAddressClass = ovrel_util_new_global_class(env, className);
     if (datagramSocketAddressClass == nullptr) {
         ovrel_unix_util_free_dynamic_name(&className);
         return false;
@@ -893,7 +849,7 @@ bool cacheLookups(JNIEnv* env, const char* packagePrefix) {
         return false;
     }
 
-    inetSocketAddressClass = newGlobalClass(env, "java/net/InetSocketAddress");
+    inetSocketAddressClass = ovrel_util_new_global_class(env, "java/net/InetSocketAddress");
     if (inetSocketAddressClass == nullptr) {
         return false;
     }
@@ -1007,7 +963,9 @@ void ovrel_unix_socket_getOptionHandleError(JNIEnv* env, int err) {
 }
 
 jint ovrel_unix_socket_JNI_OnLoad(JNIEnv* env, const char* packagePrefix) {
-    JNINativeMethod* table = createDynamicMethodsTable(packagePrefix);
+    JNINativeMethod* table = ovrel_util_new_dynamic_methods_table(
+        fixed_method_table, kFixedMethods, dynamic_methods, OVREL_ARRAY_SIZE(dynamic_methods),
+        packagePrefix);
     if (table == nullptr) {
         return JNI_ERR;
     }

@@ -166,3 +166,59 @@ jboolean ovrel_unix_util_timespec_subtract_ns(struct timespec* ts, uint64_t nano
     ts->tv_nsec -= static_cast<long>(rest);
     return underflow;
 }
+
+jclass ovrel_util_find_class(JNIEnv* env, const char* name) {
+    jclass clazz = env->FindClass(name);
+    if (clazz == nullptr) {
+        env->ExceptionClear();
+    }
+    return clazz;
+}
+
+jclass ovrel_util_new_global_class(JNIEnv* env, const char* name) {
+    jclass local = ovrel_util_find_class(env, name);
+    if (local == nullptr) {
+        return nullptr;
+    }
+    jclass global = static_cast<jclass>(env->NewGlobalRef(local));
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+void ovrel_util_delete_global_class(JNIEnv* env, jclass* clazz) {
+    if (*clazz != nullptr) {
+        env->DeleteGlobalRef(*clazz);
+        *clazz = nullptr;
+    }
+}
+
+JNINativeMethod* ovrel_util_new_dynamic_methods_table(const JNINativeMethod* fixed, jint fixedCount,
+                                                      const ovrel_util_dynamic_method* dynamic,
+                                                      jint dynamicCount, const char* packagePrefix) {
+    jint fullCount = fixedCount + dynamicCount;
+    JNINativeMethod* table =
+        static_cast<JNINativeMethod*>(malloc(sizeof(JNINativeMethod) * fullCount));
+    if (table == nullptr) {
+        return nullptr;
+    }
+    // Zeroed first, so the table can be released at any point of the build.
+    memset(table + fixedCount, 0, sizeof(JNINativeMethod) * dynamicCount);
+    memcpy(table, fixed, sizeof(JNINativeMethod) * fixedCount);
+    for (jint i = 0; i < dynamicCount; ++i) {
+        char* classPart = ovrel_unix_util_prepend(packagePrefix, dynamic[i].classPart);
+        if (classPart == nullptr) {
+            ovrel_unix_util_free_dynamic_methods_table(table, fixedCount, fullCount);
+            return nullptr;
+        }
+        JNINativeMethod* entry = &table[fixedCount + i];
+        entry->signature = ovrel_unix_util_prepend(dynamic[i].head, classPart);
+        ovrel_unix_util_free_dynamic_name(&classPart);
+        if (entry->signature == nullptr) {
+            ovrel_unix_util_free_dynamic_methods_table(table, fixedCount, fullCount);
+            return nullptr;
+        }
+        entry->name = const_cast<char*>(dynamic[i].name);
+        entry->fnPtr = dynamic[i].function;
+    }
+    return table;
+}

@@ -50,6 +50,31 @@ OVREL_EXPORT uint64_t ovrel_unix_util_timespec_elapsed_ns(const struct timespec*
 // Subtracts nanos in place; true when the result went below zero.
 OVREL_EXPORT jboolean ovrel_unix_util_timespec_subtract_ns(struct timespec* ts, uint64_t nanos);
 
+// Internal helpers of the module loaders (not exported).
+
+// A class by name, or null with the lookup's error cleared: a missing class
+// fails a module load quietly.
+jclass ovrel_util_find_class(JNIEnv* env, const char* name);
+// A global reference to the named class, or null (a failed NewGlobalRef leaves
+// the JVM's error pending); the local reference is always released.
+jclass ovrel_util_new_global_class(JNIEnv* env, const char* name);
+// Deletes a cached global reference and clears it, so a second release is harmless.
+void ovrel_util_delete_global_class(JNIEnv* env, jclass* clazz);
+
+// A native whose signature names a framework class: head + prefix + classPart.
+struct ovrel_util_dynamic_method {
+    const char* name;
+    const char* head;
+    const char* classPart;
+    void* function;
+};
+// A heap table of the fixed entries followed by the dynamic ones, or null when
+// memory ran out (whatever was built is released by then). Release it with
+// ovrel_unix_util_free_dynamic_methods_table(table, fixedCount, fixedCount + dynamicCount).
+JNINativeMethod* ovrel_util_new_dynamic_methods_table(const JNINativeMethod* fixed, jint fixedCount,
+                                                      const ovrel_util_dynamic_method* dynamic,
+                                                      jint dynamicCount, const char* packagePrefix);
+
 // Payload regions Java hands to the I/O natives (base + pos up to base + limit).
 // A limit before the position would reach the kernel as a huge count, and a
 // missing base would hand it address 0 + pos: both are refused before any
