@@ -135,6 +135,7 @@ struct Queue {
     std::vector<Reg> regs;  // indexed by descriptor
     std::vector<UserEvent> users;
     std::vector<Carry> carry;
+    size_t carry_next = 0;  // where the next re-check starts: no carried entry waits behind others forever
     std::vector<pollfd> pfds;
     std::vector<epoll_event> scratch;
     bool scratch_busy = false;
@@ -576,9 +577,14 @@ int deliver_carried(Queue* q, struct kevent* out, int room, uint64_t stamp) {
     }
     if (q->pfds.empty() || poll(q->pfds.data(), q->pfds.size(), 0) < 0) return 0;
     // Work on the entries as they are now; emit_fd may add or drop carried entries.
+    // The scan starts where the previous one stopped, so that with more ready
+    // entries than room each gets its turn, as the kernel's own ready list does.
     int n = 0;
     size_t count = q->pfds.size();
-    for (size_t i = 0; i < count && n < room; i++) {
+    size_t start = q->carry_next % count;
+    size_t scanned = 0;
+    for (; scanned < count && n < room; scanned++) {
+        size_t i = (start + scanned) % count;
         int fd = q->pfds[i].fd;
         uint32_t m = static_cast<uint32_t>(q->pfds[i].revents);
         bool verified = false;
@@ -612,6 +618,7 @@ int deliver_carried(Queue* q, struct kevent* out, int room, uint64_t stamp) {
             }
         }
     }
+    q->carry_next = start + scanned;
     return n;
 }
 
@@ -671,7 +678,14 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
     const uint64_t stamp = ++q->calls;
     for (;;) {
         int n = deliver_users(q, out, nevents, stamp);
-        n += deliver_carried(q, out + n, nevents - n, stamp);
+        // Carried entries take at most half of the room before the kernel is
+        // asked, so descriptors that became ready meanwhile are not starved by
+        // ones that stay ready; the rest of the room goes to them afterwards.
+        const int room = nevents - n;
+        const int carriedRoom = room > 1 ? (room + 1) / 2 : room;
+        const int carried = deliver_carried(q, out + n, carriedRoom, stamp);
+        const bool carriedCapped = carried == carriedRoom && carriedRoom < room;
+        n += carried;
         if (n == nevents) return n;
         const bool block = n == 0 && !poll_only;
         timespec left{0, 0};
@@ -705,6 +719,9 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
         if (block) q->waiters--;
         if (r > 0) n += process(q, buf, r, out + n, nevents - n, stamp);
         if (mine) q->scratch_busy = false;
+        if (carriedCapped && r >= 0 && n < nevents) {
+            n += deliver_carried(q, out + n, nevents - n, stamp);
+        }
         if (r < 0) {
             if (n > 0) return n;
             errno = err == EINVAL ? EBADF : err;  // EINVAL: no longer an epoll set

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
+
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,55 @@ struct Rejected {
     unsigned short flags;
     unsigned fflags;
 };
+
+// A descriptor with a level read filter next to an EV_CLEAR write filter is
+// edge-triggered underneath, and its read filter is re-checked ("carried")
+// on every wait while it stays readable. With more such descriptors ready than
+// the event list holds, every one of them, and a descriptor that becomes
+// readable meanwhile, must still be reported within a few waits.
+TEST(KqueueLinux, ReadyDescriptorsShareASmallEventListFairly) {
+    Queue q;
+    const int kPairs = 24;
+    const int kRoom = 4;
+    int pairs[kPairs][2];
+    for (auto& p : pairs) {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, p), 0);
+        ASSERT_EQ(change(q.fd, p[0], EVFILT_READ, EV_ADD), 0);
+        ASSERT_EQ(change(q.fd, p[0], EVFILT_WRITE, EV_ADD | EV_CLEAR), 0);
+        ASSERT_EQ(write(p[1], "x", 1), 1);  // stays readable: nobody reads
+    }
+    int fresh[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fresh), 0);
+    ASSERT_EQ(change(q.fd, fresh[0], EVFILT_READ, EV_ADD), 0);
+
+    std::map<uintptr_t, int> firstSeen;
+    timespec zero{0, 0};
+    const int kWaits = 4 * kPairs / kRoom;
+    for (int wait = 0; wait < kWaits; ++wait) {
+        if (wait == 2) {
+            ASSERT_EQ(write(fresh[1], "y", 1), 1);
+        }
+        struct kevent out[kRoom];
+        int n = kevent(q.fd, nullptr, 0, out, kRoom, &zero);
+        ASSERT_GT(n, 0);
+        for (int i = 0; i < n; ++i) {
+            if (out[i].filter == EVFILT_READ) {
+                firstSeen.emplace(out[i].ident, wait);
+            }
+        }
+    }
+    for (auto& p : pairs) {
+        EXPECT_EQ(firstSeen.count(uintptr_t(p[0])), 1u) << "descriptor " << p[0] << " starved";
+    }
+    ASSERT_EQ(firstSeen.count(uintptr_t(fresh[0])), 1u) << "a newly readable descriptor starved";
+    EXPECT_LE(firstSeen[uintptr_t(fresh[0])], 2 + 2 * kPairs / kRoom);
+    for (auto& p : pairs) {
+        close(p[0]);
+        close(p[1]);
+    }
+    close(fresh[0]);
+    close(fresh[1]);
+}
 
 TEST(KqueueLinux, ChangesAskingForWhatIsNotImplementedFailWithEinval) {
     Queue q;
