@@ -50,12 +50,12 @@ Script* find(const char* call, bool create) {
 }
 
 __attribute__((constructor)) void loadFromEnvironment() {
-    const char* spec = getenv("OVREL_FAULTS");
-    if (spec == nullptr) {
+    const char* script = getenv("OVREL_FAULTS");
+    if (script == nullptr) {
         return;
     }
     char copy[1024];
-    strncpy(copy, spec, sizeof(copy) - 1);
+    strncpy(copy, script, sizeof(copy) - 1);
     copy[sizeof(copy) - 1] = '\0';
     char* save = nullptr;
     for (char* item = strtok_r(copy, ",", &save); item != nullptr;
