@@ -46,7 +46,7 @@ final class EchoClient implements Runnable {
     private final long[] received;
     private final long[] messageEnd;
     private final long[] messageStart;
-    private int[] fdConnection = new int[1024];
+    private final FdMap fdConnection = new FdMap(1024);
 
     final LatencyHistogram latency = new LatencyHistogram();
     int open;
@@ -80,7 +80,6 @@ final class EchoClient implements Runnable {
         this.messageEnd = new long[connections];
         this.messageStart = new long[connections];
         Arrays.fill(fds, -1);
-        Arrays.fill(fdConnection, -1);
     }
 
     @Override
@@ -116,7 +115,7 @@ final class EchoClient implements Runnable {
                 throw new IllegalStateException("socket for connection " + c + ": " + Errno.describe(fd));
             }
             fds[c] = fd;
-            bind(fd, c);
+            fdConnection.put(fd, c);
             open++;
             Socket.setTcpNoDelay(fd, 1);
             int r = Socket.connect(fd, false, address, 0, port);
@@ -160,7 +159,7 @@ final class EchoClient implements Runnable {
         if (filter == KEvents.EVFILT_USER) {
             return;
         }
-        int c = connectionOf(kq.ident(i));
+        int c = fdConnection.get(kq.ident(i));
         if (c < 0 || state[c] == CLOSED) {
             return;
         }
@@ -274,23 +273,11 @@ final class EchoClient implements Runnable {
     private void close(int c) {
         int fd = fds[c];
         kq.forget(fd);
-        fdConnection[fd] = -1;
+        fdConnection.remove(fd);
         FileDescriptor.close(fd);
         fds[c] = -1;
         state[c] = CLOSED;
         open--;
     }
 
-    private int connectionOf(int fd) {
-        return fd >= 0 && fd < fdConnection.length ? fdConnection[fd] : -1;
-    }
-
-    private void bind(int fd, int c) {
-        if (fd >= fdConnection.length) {
-            int old = fdConnection.length;
-            fdConnection = Arrays.copyOf(fdConnection, Math.max(fd + 1, old * 2));
-            Arrays.fill(fdConnection, old, fdConnection.length, -1);
-        }
-        fdConnection[fd] = c;
-    }
 }

@@ -36,7 +36,7 @@ final class EchoServer implements Runnable {
     private final int[] pendingTo;
     private final int[] freeSlots;
     private int freeCount;
-    private int[] fdSlot = new int[1024];
+    private final FdMap fdSlot = new FdMap(1024);
 
     private volatile long stopDeadline; // 0 until the main thread asks for the end
 
@@ -71,7 +71,6 @@ final class EchoServer implements Runnable {
         }
         freeCount = maxConnections;
         Arrays.fill(slotFd, -1);
-        Arrays.fill(fdSlot, -1);
         kq.change(listenFd, KEvents.EVFILT_READ, KEvents.EV_ADD);
     }
 
@@ -134,7 +133,7 @@ final class EchoServer implements Runnable {
             acceptAll();
             return;
         }
-        int slot = slotOf(fd);
+        int slot = fdSlot.get(fd);
         if (slot < 0) {
             return; // reported before we closed it, in this same batch
         }
@@ -165,7 +164,7 @@ final class EchoServer implements Runnable {
             slotFd[slot] = fd;
             pendingFrom[slot] = 0;
             pendingTo[slot] = 0;
-            bind(fd, slot);
+            fdSlot.put(fd, slot);
             open++;
             accepted++;
             Socket.setTcpNoDelay(fd, 1);
@@ -236,27 +235,13 @@ final class EchoServer implements Runnable {
     private void close(int slot) {
         int fd = slotFd[slot];
         kq.forget(fd);
-        fdSlot[fd] = -1;
+        fdSlot.remove(fd);
         FileDescriptor.close(fd);
         slotFd[slot] = -1;
         pendingFrom[slot] = 0;
         pendingTo[slot] = 0;
         freeSlots[freeCount++] = slot;
         open--;
-    }
-
-    private int slotOf(int fd) {
-        return fd >= 0 && fd < fdSlot.length ? fdSlot[fd] : -1;
-    }
-
-    private void bind(int fd, int slot) {
-        if (fd >= fdSlot.length) {
-            // Only when a connection arrives with a descriptor number above any seen so far.
-            int old = fdSlot.length;
-            fdSlot = Arrays.copyOf(fdSlot, Math.max(fd + 1, old * 2));
-            Arrays.fill(fdSlot, old, fdSlot.length, -1);
-        }
-        fdSlot[fd] = slot;
     }
 
     private void closeAll() {

@@ -5,6 +5,7 @@ import io.ovrel.channel.unix.Buffer;
 import io.ovrel.channel.unix.FileDescriptor;
 import io.ovrel.channel.unix.Socket;
 import io.ovrel.demo.EchoPattern;
+import io.ovrel.demo.FdMap;
 import io.ovrel.demo.Errno;
 import io.ovrel.demo.KEvents;
 import io.ovrel.demo.KQueue;
@@ -264,7 +265,7 @@ public final class EchoSoak {
         private int[] pendingTo = new int[0];
         private int[] freeSlots = new int[0];
         private int freeCount;
-        private int[] fdSlot = new int[4096];
+        private final FdMap fdSlot = new FdMap(4096);
         private volatile long stopDeadline;
         int open;
         long accepted;
@@ -279,7 +280,6 @@ public final class EchoSoak {
         Server(int listenFd, int initialSlots) {
             this.listenFd = listenFd;
             this.kq = KQueue.open(256, 256, 1);
-            Arrays.fill(fdSlot, -1);
             growSlots(initialSlots);
             kq.change(listenFd, KEvents.EVFILT_READ, KEvents.EV_ADD);
         }
@@ -352,7 +352,7 @@ public final class EchoSoak {
                 acceptAll();
                 return;
             }
-            int slot = fd < fdSlot.length ? fdSlot[fd] : -1;
+            int slot = fdSlot.get(fd);
             if (slot < 0) {
                 return;
             }
@@ -379,12 +379,7 @@ public final class EchoSoak {
                 slotFd[slot] = fd;
                 pendingFrom[slot] = 0;
                 pendingTo[slot] = 0;
-                if (fd >= fdSlot.length) {
-                    int old = fdSlot.length;
-                    fdSlot = Arrays.copyOf(fdSlot, Math.max(fd + 1, old * 2));
-                    Arrays.fill(fdSlot, old, fdSlot.length, -1);
-                }
-                fdSlot[fd] = slot;
+                fdSlot.put(fd, slot);
                 open++;
                 accepted++;
                 kq.change(fd, KEvents.EVFILT_READ, KEvents.EV_ADD);
@@ -438,7 +433,7 @@ public final class EchoSoak {
         private void close(int slot) {
             int fd = slotFd[slot];
             kq.forget(fd);
-            fdSlot[fd] = -1;
+            fdSlot.remove(fd);
             FileDescriptor.close(fd);
             slotFd[slot] = -1;
             pendingFrom[slot] = 0;
@@ -479,7 +474,7 @@ public final class EchoSoak {
         private final long[] messageEnd;
         private final long[] resetAt;
         private final int[] messagesLeft;
-        private int[] fdConnection = new int[4096];
+        private final FdMap fdConnection = new FdMap(4096);
         private int nextStream;
         private int open;
 
@@ -518,7 +513,6 @@ public final class EchoSoak {
             messageEnd = new long[n];
             resetAt = new long[n];
             messagesLeft = new int[n];
-            Arrays.fill(fdConnection, -1);
         }
 
         void run() {
@@ -589,12 +583,7 @@ public final class EchoSoak {
             messagesLeft[c] = 1 + random.nextInt(8);
             int pick = random.nextInt(10);
             ending[c] = pick < 6 ? END_CLOSE : pick < 8 ? END_HALF_CLOSE : END_RESET;
-            if (f >= fdConnection.length) {
-                int old = fdConnection.length;
-                fdConnection = Arrays.copyOf(fdConnection, Math.max(f + 1, old * 2));
-                Arrays.fill(fdConnection, old, fdConnection.length, -1);
-            }
-            fdConnection[f] = c;
+            fdConnection.put(f, c);
             open++;
             opened++;
             Socket.setTcpNoDelay(f, 1);
@@ -639,10 +628,10 @@ public final class EchoSoak {
             }
             short filter = kq.filter(i);
             int f = kq.ident(i);
-            if (filter == KEvents.EVFILT_USER || f >= fdConnection.length || fdConnection[f] < 0) {
+            int c = filter == KEvents.EVFILT_USER ? -1 : fdConnection.get(f);
+            if (c < 0) {
                 return;
             }
-            int c = fdConnection[f];
             if (filter == KEvents.EVFILT_WRITE) {
                 if (state[c] == CONNECTING) {
                     int r = Socket.finishConnect(f);
@@ -763,7 +752,7 @@ public final class EchoSoak {
         private void close(int c) {
             int f = fd[c];
             kq.forget(f);
-            fdConnection[f] = -1;
+            fdConnection.remove(f);
             FileDescriptor.close(f);
             fd[c] = -1;
             state[c] = CLOSED;
