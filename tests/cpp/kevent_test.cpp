@@ -12,11 +12,13 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -549,27 +551,111 @@ TEST_F(KeventTest, WriteFilterSeesTheReaderGoAway) {
     EXPECT_TRUE(e->flags & EV_EOF);
 }
 
-TEST_F(KeventTest, RefusedConnectReportsEofWithTheSocketError) {
-    // A bound socket that does not listen: its port stays ours and refuses.
-    Fd closed_port(socket(AF_INET, SOCK_STREAM, 0));
+// A bound socket that does not listen: its port stays ours and refuses.
+struct RefusingPort {
+    Fd fd{socket(AF_INET, SOCK_STREAM, 0)};
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(0, bind(closed_port, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    ASSERT_EQ(0, getsockname(closed_port, reinterpret_cast<sockaddr*>(&addr), &len));
-    Fd s(socket(AF_INET, SOCK_STREAM, 0));
-    set_nonblocking(s);
-    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 || errno != EINPROGRESS) {
-        GTEST_SKIP() << "connect finished at once (" << strerror(errno) << ")";
+    RefusingPort() {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
     }
-    ASSERT_EQ(0, change(kq, s.fd, EVFILT_WRITE, EV_ADD | EV_ONESHOT));
-    auto evs = wait_for(kq, 2000);
-    const struct kevent* e = find(evs, s.fd, EVFILT_WRITE);
-    ASSERT_NE(nullptr, e);
-    EXPECT_TRUE(e->flags & EV_EOF);
-    EXPECT_EQ(unsigned(ECONNREFUSED), e->fflags);
+};
+
+int so_error(int fd) {
+    int err = -1;
+    socklen_t len = sizeof(err);
+    EXPECT_EQ(0, getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len)) << strerror(errno);
+    return err;
 }
+
+// The event carries the error in fflags (or 0 where the layer cannot read it
+// without consuming it), but the error itself stays pending on the socket:
+// whoever finishes the connect after the wait must still see the refusal.
+TEST_F(KeventTest, RefusedConnectReportsEofAndLeavesTheErrorPending) {
+    for (unsigned short flags : {EV_ONESHOT, EV_CLEAR, 0}) {
+        SCOPED_TRACE(flags);
+        Fd q(kqueue());
+        RefusingPort port;
+        Fd s(socket(AF_INET, SOCK_STREAM, 0));
+        set_nonblocking(s);
+        if (connect(s, reinterpret_cast<sockaddr*>(&port.addr), sizeof(port.addr)) == 0 ||
+            errno != EINPROGRESS) {
+            GTEST_SKIP() << "connect finished at once (" << strerror(errno) << ")";
+        }
+        ASSERT_EQ(0, change(q, s.fd, EVFILT_WRITE, EV_ADD | flags));
+        auto evs = wait_for(q, 2000);
+        const struct kevent* e = find(evs, s.fd, EVFILT_WRITE);
+        ASSERT_NE(nullptr, e);
+        EXPECT_TRUE(e->flags & EV_EOF);
+        EXPECT_TRUE(e->fflags == unsigned(ECONNREFUSED) || e->fflags == 0) << e->fflags;
+        if (flags == 0) {
+            // A level filter reports it again; the second look must not use it up either.
+            EXPECT_EQ(1, count(wait_for(q), s.fd, EVFILT_WRITE));
+        }
+        EXPECT_EQ(ECONNREFUSED, so_error(s));
+        EXPECT_EQ(0, so_error(s)) << "reading SO_ERROR clears it, as it always does";
+    }
+}
+
+// A peer that aborts (linger 0, then close) resets the connection. The wait
+// reports EOF; the error behind it must still be there for the read, or an
+// aborted peer would look like an orderly end of stream.
+struct ResetCase {
+    const char* name;
+    short filter;
+    unsigned short flags;
+    int waits;  // how many times the event is collected before the read
+};
+
+class ResetTable : public KeventTest, public ::testing::WithParamInterface<ResetCase> {};
+
+TEST_P(ResetTable, ReadAfterTheWaitStillFailsWithEconnreset) {
+    const ResetCase& c = GetParam();
+    Pair p;
+    make_pair(Kind::kTcp, &p);
+    ASSERT_EQ(0, change(kq, p.a.fd, c.filter, EV_ADD | c.flags));
+    if (c.filter == EVFILT_WRITE) {
+        // Writable from the start: take that report first, so what follows is the reset.
+        EXPECT_EQ(1, count(wait_for(kq, 1000), p.a.fd, EVFILT_WRITE));
+        if (!(c.flags & EV_CLEAR)) {
+            ASSERT_EQ(0, change(kq, p.a.fd, c.filter, EV_DISABLE));
+        }
+    }
+    struct linger lg{1, 0};
+    ASSERT_EQ(0, setsockopt(p.b, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)));
+    p.b.reset();
+    if (c.filter == EVFILT_WRITE && !(c.flags & EV_CLEAR)) {
+        ASSERT_EQ(0, change(kq, p.a.fd, c.filter, EV_ENABLE));
+    }
+    const struct kevent* e = nullptr;
+    std::vector<struct kevent> evs;
+    for (int i = 0; i < 200 && !(e && (e->flags & EV_EOF)); i++) {
+        e = find(evs = wait_for(kq, 10), p.a.fd, c.filter);
+    }
+    ASSERT_NE(nullptr, e);
+    ASSERT_TRUE(e->flags & EV_EOF);
+    EXPECT_TRUE(e->fflags == unsigned(ECONNRESET) || e->fflags == 0) << e->fflags;
+    for (int i = 1; i < c.waits; i++) {
+        EXPECT_EQ(1, count(wait_for(kq), p.a.fd, c.filter)) << "wait " << i;
+    }
+    char buf[16];
+    errno = 0;
+    EXPECT_EQ(-1, read(p.a, buf, sizeof(buf)));
+    EXPECT_EQ(ECONNRESET, errno) << strerror(errno);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reset, ResetTable,
+    ::testing::Values(ResetCase{"ReadLevel", EVFILT_READ, 0, 1},
+                      ResetCase{"ReadLevelSeenThreeTimes", EVFILT_READ, 0, 3},
+                      ResetCase{"ReadClear", EVFILT_READ, EV_CLEAR, 1},
+                      ResetCase{"ReadOneshot", EVFILT_READ, EV_ONESHOT, 1},
+                      ResetCase{"WriteLevelSeenTwice", EVFILT_WRITE, 0, 2},
+                      ResetCase{"WriteClear", EVFILT_WRITE, EV_CLEAR, 1}),
+    [](const ::testing::TestParamInfo<ResetCase>& info) { return std::string(info.param.name); });
 
 // ---- data ----
 
@@ -600,19 +686,292 @@ TEST_F(KeventTest, ReadDataIsBytesReadableWriteDataIsFreeSpace) {
     }
 }
 
-TEST_F(KeventTest, ListeningSocketReportsPendingConnections) {
+// Waits until the listener's read event reports `want` pending connections:
+// the handshake completes on the listener's side a moment after connect().
+const struct kevent* wait_for_backlog(int kq, int listener, int64_t want,
+                                      std::vector<struct kevent>* evs) {
+    const struct kevent* e = nullptr;
+    for (int i = 0; i < 200; i++) {
+        e = find(*evs = wait_for(kq, 10), listener, EVFILT_READ);
+        if (e && e->data == want) return e;
+        if (!e) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return e;
+}
+
+TEST_F(KeventTest, ListeningSocketReportsHowManyConnectionsWait) {
     sockaddr_in addr;
     Fd l(tcp_listener(&addr));
     ASSERT_GE(l.fd, 0);
     ASSERT_EQ(0, change(kq, l.fd, EVFILT_READ, EV_ADD));
     EXPECT_EQ(0u, wait_for(kq).size());
-    Fd c(socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    auto evs = wait_for(kq, 2000);
-    const struct kevent* e = find(evs, l.fd, EVFILT_READ);
+    Fd clients[3];
+    std::vector<struct kevent> evs;
+    for (int n = 1; n <= 3; n++) {
+        clients[n - 1].fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(0, connect(clients[n - 1], reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        const struct kevent* e = wait_for_backlog(kq, l.fd, n, &evs);
+        ASSERT_NE(nullptr, e) << n << " waiting";
+        EXPECT_EQ(n, e->data);
+        EXPECT_FALSE(e->flags & EV_EOF);
+    }
+    for (int left = 2; left >= 0; left--) {
+        Fd accepted(accept(l, nullptr, nullptr));
+        ASSERT_GE(accepted.fd, 0);
+        evs = wait_for(kq);
+        const struct kevent* e = find(evs, l.fd, EVFILT_READ);
+        if (left == 0) {
+            EXPECT_EQ(nullptr, e) << "nothing left to accept";
+        } else {
+            ASSERT_NE(nullptr, e);
+            EXPECT_EQ(left, e->data);
+        }
+    }
+}
+
+// EV_RECEIPT only changes how the change itself is acknowledged; the filter
+// keeps it, like the other flags it was added with, on what it delivers.
+struct ReceiptCase {
+    const char* name;
+    Kind kind;      // what is watched, for the descriptor cases
+    bool user;      // a user event triggered with a bare NOTE_TRIGGER instead
+    bool eof;       // the peer goes away instead of writing
+};
+
+class ReceiptTable : public KeventTest, public ::testing::WithParamInterface<ReceiptCase> {};
+
+TEST_P(ReceiptTable, DeliveredEventsKeepEvReceipt) {
+    const ReceiptCase& c = GetParam();
+    Pair p;
+    uintptr_t ident = 7;
+    short filter = EVFILT_USER;
+    unsigned short flags = EV_ADD | EV_CLEAR | EV_RECEIPT;
+    if (!c.user) {
+        make_pair(c.kind, &p);
+        ident = uintptr_t(p.a.fd);
+        filter = EVFILT_READ;
+        flags = EV_ADD | EV_RECEIPT;
+    }
+    struct kevent add = ev(ident, filter, flags, 0, 0, kU1);
+    struct kevent out[4];
+    timespec zero{0, 0};
+    ASSERT_EQ(1, kevent(kq, &add, 1, out, 4, &zero));
+    ASSERT_TRUE(out[0].flags & EV_ERROR);
+    ASSERT_EQ(0, out[0].data);
+    if (c.user) {
+        ASSERT_EQ(0, change(kq, ident, EVFILT_USER, 0, NOTE_TRIGGER));
+    } else if (c.eof) {
+        p.b.reset();
+    } else {
+        put(p.b, 3);
+    }
+    const struct kevent* e = nullptr;
+    std::vector<struct kevent> evs;
+    for (int i = 0; i < 200 && !e; i++) e = find(evs = wait_for(kq, 10), ident, filter);
     ASSERT_NE(nullptr, e);
-    EXPECT_GE(e->data, 1);
-    EXPECT_FALSE(e->flags & EV_EOF);
+    EXPECT_TRUE(e->flags & EV_RECEIPT) << std::hex << e->flags;
+    EXPECT_FALSE(e->flags & EV_ERROR) << std::hex << e->flags;
+    EXPECT_EQ(kU1, e->udata);
+    if (c.eof) {
+        EXPECT_TRUE(e->flags & EV_EOF);
+    }
+    if (c.user) {
+        EXPECT_TRUE(e->flags & EV_CLEAR) << std::hex << e->flags;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receipt, ReceiptTable,
+    ::testing::Values(ReceiptCase{"SocketData", Kind::kSocketPair, false, false},
+                      ReceiptCase{"SocketEof", Kind::kSocketPair, false, true},
+                      ReceiptCase{"TcpEof", Kind::kTcp, false, true},
+                      ReceiptCase{"PipeEof", Kind::kPipe, false, true},
+                      ReceiptCase{"UserTrigger", Kind::kPipe, true, false}),
+    [](const ::testing::TestParamInfo<ReceiptCase>& info) { return std::string(info.param.name); });
+
+// ---- regular files ----
+
+// A regular file, opened twice: `reader` is watched, `writer` appends.
+struct TempFile {
+    Fd reader, writer;
+    TempFile() {
+        char path[] = "/tmp/ovrel_kevent_XXXXXX";
+        writer.fd = mkstemp(path);
+        EXPECT_GE(writer.fd, 0) << strerror(errno);
+        reader.fd = open(path, O_RDONLY);
+        EXPECT_GE(reader.fd, 0) << strerror(errno);
+        unlink(path);
+    }
+};
+
+TEST_F(KeventTest, ReadFilterOnARegularFileReportsTheBytesLeftFromTheOffset) {
+    TempFile f;
+    put(f.writer, 100);
+    ASSERT_EQ(0, change(kq, f.reader.fd, EVFILT_READ, EV_ADD, 0, kU1));
+    auto expect_left = [&](int64_t left, const char* when) {
+        auto evs = wait_for(kq);
+        const struct kevent* e = find(evs, f.reader.fd, EVFILT_READ);
+        if (left == 0) {
+            EXPECT_EQ(nullptr, e) << when << ": at the end of the file";
+            return;
+        }
+        ASSERT_NE(nullptr, e) << when;
+        EXPECT_EQ(left, e->data) << when;
+        EXPECT_EQ(kU1, e->udata) << when;
+        EXPECT_FALSE(e->flags & EV_EOF) << when;
+    };
+    expect_left(100, "fresh");
+    expect_left(100, "level: again");
+    char buf[100];
+    ASSERT_EQ(40, read(f.reader, buf, 40));
+    expect_left(60, "after reading 40");
+    ASSERT_EQ(60, read(f.reader, buf, 60));
+    expect_left(0, "after reading all");
+    put(f.writer, 10);
+    expect_left(10, "after the file grew");
+    ASSERT_EQ(0, lseek(f.reader, 0, SEEK_SET));
+    expect_left(110, "after seeking back");
+}
+
+TEST_F(KeventTest, WriteFilterOnARegularFileIsAlwaysReady) {
+    TempFile f;
+    ASSERT_EQ(0, change(kq, f.writer.fd, EVFILT_WRITE, EV_ADD, 0, kU2));
+    for (int round = 0; round < 2; round++) {
+        put(f.writer, 4096);
+        auto evs = wait_for(kq);
+        ASSERT_EQ(1, count(evs, f.writer.fd, EVFILT_WRITE)) << "round " << round;
+        EXPECT_EQ(kU2, find(evs, f.writer.fd, EVFILT_WRITE)->udata);
+    }
+    ASSERT_EQ(0, change(kq, f.writer.fd, EVFILT_WRITE, EV_DELETE));
+    EXPECT_EQ(0u, wait_for(kq).size());
+}
+
+// ---- the low-water mark ----
+
+#ifndef NOTE_LOWAT
+#define NOTE_LOWAT 0x0001  // the read filter's per-filter low-water mark, FreeBSD's value
+#endif
+
+class LowatTable : public KeventTest, public ::testing::WithParamInterface<Kind> {};
+
+TEST_P(LowatTable, ReadFilterWaitsForTheMarkButNotPastEof) {
+    Pair p;
+    make_pair(GetParam(), &p);
+    struct kevent add = ev(p.a.fd, EVFILT_READ, EV_ADD, NOTE_LOWAT, 10, kU1);
+    ASSERT_EQ(0, kevent(kq, &add, 1, nullptr, 0, nullptr)) << strerror(errno);
+    put(p.b, 4);
+    EXPECT_EQ(0u, wait_for(kq, 50).size()) << "4 bytes are below the mark of 10";
+    put(p.b, 5);
+    EXPECT_EQ(0u, wait_for(kq, 50).size()) << "9 bytes are below the mark of 10";
+    put(p.b, 1);
+    const struct kevent* e = nullptr;
+    std::vector<struct kevent> evs;
+    for (int i = 0; i < 100 && !e; i++) e = find(evs = wait_for(kq, 10), p.a.fd, EVFILT_READ);
+    ASSERT_NE(nullptr, e) << "10 bytes reach the mark";
+    EXPECT_EQ(10, e->data);
+    EXPECT_EQ(kU1, e->udata);
+    char buf[8];
+    ASSERT_EQ(8, read(p.a, buf, sizeof(buf)));
+    EXPECT_EQ(0u, wait_for(kq, 20).size()) << "2 bytes left, below the mark again";
+    // The end of the stream is reported whatever is left.
+    p.b.reset();
+    e = nullptr;
+    for (int i = 0; i < 100 && !e; i++) e = find(evs = wait_for(kq, 10), p.a.fd, EVFILT_READ);
+    ASSERT_NE(nullptr, e) << "EOF below the mark";
+    EXPECT_TRUE(e->flags & EV_EOF);
+    EXPECT_EQ(2, e->data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lowat, LowatTable, ::testing::Values(Kind::kSocketPair, Kind::kTcp),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                             return std::string(kind_name(info.param));
+                         });
+
+// ---- a kqueue inside a kqueue ----
+
+TEST_F(KeventTest, QueueWatchedByAnotherQueueIsReadableWhileItHoldsEvents) {
+    Fd inner(kqueue());
+    ASSERT_GE(inner.fd, 0);
+    Pair p;
+    make_pair(Kind::kPipe, &p);
+    ASSERT_EQ(0, change(inner, 1, EVFILT_USER, EV_ADD | EV_CLEAR));
+    ASSERT_EQ(0, change(inner, p.a.fd, EVFILT_READ, EV_ADD | EV_CLEAR));
+    ASSERT_EQ(0, change(kq, inner.fd, EVFILT_READ, EV_ADD, 0, kU1));
+    EXPECT_EQ(0u, wait_for(kq).size()) << "nothing pending inside";
+
+    struct Source {
+        const char* name;
+        std::function<void()> make_pending;
+    };
+    for (const Source& s : {Source{"user event", [&] { change(inner, 1, EVFILT_USER, 0, NOTE_TRIGGER); }},
+                            Source{"readable pipe", [&] { put(p.b, 1); }}}) {
+        SCOPED_TRACE(s.name);
+        // Made pending by another thread while the outer queue sleeps.
+        std::thread t([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            s.make_pending();
+        });
+        auto start = Clock::now();
+        auto evs = wait_for(kq, 2000);
+        t.join();
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+        const struct kevent* e = find(evs, inner.fd, EVFILT_READ);
+        ASSERT_NE(nullptr, e);
+        EXPECT_GE(e->data, 1);
+        EXPECT_EQ(kU1, e->udata);
+        // Taking the events out of the inner queue ends the outer report.
+        EXPECT_EQ(1u, wait_for(inner).size());
+        EXPECT_EQ(0u, wait_for(kq).size());
+    }
+}
+
+// ---- fork ----
+
+// A child of fork() does not inherit the queue: its number is not a queue
+// there, and nothing the child does through it reaches the parent's queue.
+// The child only makes system calls and leaves with _exit.
+TEST_F(KeventTest, ChildOfForkDoesNotInheritTheQueue) {
+    ASSERT_EQ(0, change(kq, 1, EVFILT_USER, EV_ADD | EV_CLEAR));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(5);  // never outlive a stuck call
+        int code = 0;
+        struct kevent c;
+        EV_SET(&c, 1, EVFILT_USER, EV_DELETE, 0, 0, nullptr);
+        if (kevent(kq.fd, &c, 1, nullptr, 0, nullptr) != -1 || errno != EBADF) code |= 1;
+        struct kevent out[1];
+        timespec zero{0, 0};
+        if (kevent(kq.fd, nullptr, 0, out, 1, &zero) != -1 || errno != EBADF) code |= 2;
+        int own = kqueue();
+        if (own < 0) {
+            code |= 4;
+        } else {
+            EV_SET(&c, 2, EVFILT_USER, EV_ADD, NOTE_TRIGGER, 0, nullptr);
+            if (kevent(own, &c, 1, out, 1, &zero) != 1 || out[0].ident != 2) code |= 8;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 500 && done == 0; i++) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the child did not finish";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    int code = WEXITSTATUS(status);
+    EXPECT_FALSE(code & 1) << "the child deleted through the parent's queue";
+    EXPECT_FALSE(code & 2) << "the child waited on the parent's queue";
+    EXPECT_FALSE(code & 4) << "the child could not make its own queue";
+    EXPECT_FALSE(code & 8) << "the child's own queue did not work";
+    // The parent's user event is still there.
+    ASSERT_EQ(0, change(kq, 1, EVFILT_USER, 0, NOTE_TRIGGER));
+    EXPECT_EQ(1, count(wait_for(kq), 1, EVFILT_USER));
 }
 
 // ---- user events ----
