@@ -7,7 +7,6 @@ import io.ovrel.channel.unix.ErrorsStaticallyReferencedJniMethods;
 import io.ovrel.channel.unix.LimitsStaticallyReferencedJniMethods;
 import java.io.PrintStream;
 import java.nio.ByteBuffer;
-import java.nio.file.Path;
 import java.util.function.IntSupplier;
 
 /**
@@ -16,7 +15,8 @@ import java.util.function.IntSupplier;
  * <p>Usage: {@code Demo [path/to/libovrel_transport_native_kqueue_x86_64.so] [--mode
  * echo|pingpong|info] [--connections N] [--size BYTES] [--duration SECONDS] [--rounds
  * N]}; without a path, the {@code ovrel.native.library} system property names the
- * library.
+ * library, and without that the framework's loader takes it from the native jar on the
+ * class path.
  * <ul>
  * <li>{@code echo} (default): echo server and client loops over 127.0.0.1
  * ({@link EchoDemo}).
@@ -37,25 +37,42 @@ public final class Demo {
     }
 
     public static void main(String[] args) throws InterruptedException {
+        int status = run(System.out, System.err, args);
+        System.out.flush();
+        System.err.flush();
+        if (status != 0) {
+            System.exit(status);
+        }
+    }
+
+    /**
+     * Runs the demo the command line asks for, printing to {@code out} and {@code err},
+     * and returns the exit status instead of exiting (an application that embeds the
+     * demo runs it this way).
+     */
+    public static int run(PrintStream out, PrintStream err, String... args) throws InterruptedException {
         DemoOptions options;
         try {
             options = DemoOptions.parse(args);
         } catch (IllegalArgumentException e) {
-            System.err.println(e.getMessage());
-            System.err.println(DemoOptions.USAGE);
-            System.err.flush();
-            System.exit(EXIT_USAGE);
-            return;
+            err.println(e.getMessage());
+            err.println(DemoOptions.USAGE);
+            err.flush();
+            return EXIT_USAGE;
         }
-        PrintStream out = System.out;
-        Path library;
+        if (options.help()) {
+            out.println(DemoOptions.HELP);
+            out.flush();
+            return 0;
+        }
+        String library;
         try {
-            library = NativeLibrary.load(options.library() != null ? options.library() : NativeLibrary.configuredPath());
+            library = options.library() != null ? NativeLibrary.load(options.library()).toString()
+                    : NativeLibrary.loadConfigured();
         } catch (LinkageError | IllegalStateException e) {
-            System.err.println(LOAD_FAILED + e);
-            System.err.flush();
-            System.exit(EXIT_LOAD_FAILED);
-            return;
+            err.println(LOAD_FAILED + e);
+            err.flush();
+            return EXIT_LOAD_FAILED;
         }
         out.println("library=" + library);
         int status;
@@ -76,15 +93,14 @@ public final class Demo {
         } catch (UnsatisfiedLinkError | ExceptionInInitializerError e) {
             // A build of the library without some module: say which native is missing.
             out.flush();
-            System.err.println(options.mode().name().toLowerCase(java.util.Locale.ROOT)
+            err.println(options.mode().name().toLowerCase(java.util.Locale.ROOT)
                     + ": this build of the library lacks a native the demo needs: "
                     + (e.getCause() != null ? e.getCause() : e));
             status = EXIT_CHECK_FAILED;
         }
         out.flush();
-        if (status != 0) {
-            System.exit(status);
-        }
+        err.flush();
+        return status;
     }
 
     /** What the library reports about the platform it was built for. */

@@ -1,10 +1,14 @@
 package io.ovrel.demo;
 
+import io.ovrel.channel.kqueue.KQueueLibrary;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 
-/** Loads the transport's JNI library from an explicit path. */
+/**
+ * Loads the transport's JNI library: from an explicit path when one is given, otherwise
+ * through the framework's loader, which takes it from the native jar on the class path.
+ */
 public final class NativeLibrary {
     /** System property holding the absolute path of the built library. */
     public static final String PATH_PROPERTY = "ovrel.native.library";
@@ -22,9 +26,18 @@ public final class NativeLibrary {
         return Paths.get(path).toAbsolutePath().normalize();
     }
 
-    /** Loads the library at {@link #configuredPath()} (a no-op when already loaded). */
-    public static Path loadConfigured() {
-        return load(configuredPath());
+    /** Whether {@value #PATH_PROPERTY} names a library file to load. */
+    public static boolean isConfigured() {
+        String path = System.getProperty(PATH_PROPERTY);
+        return path != null && !path.isEmpty();
+    }
+
+    /**
+     * Loads the library at {@link #configuredPath()} when the property is set, otherwise
+     * through {@link KQueueLibrary#ensureLoaded()}; returns what was loaded.
+     */
+    public static String loadConfigured() {
+        return isConfigured() ? load(configuredPath()).toString() : KQueueLibrary.ensureLoaded();
     }
 
     /**

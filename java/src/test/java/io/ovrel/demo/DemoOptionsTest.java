@@ -25,15 +25,32 @@ class DemoOptionsTest {
 
     @Test
     void aLeadingPathIsTheLibraryAndFlagsFollowIt() {
-        DemoOptions o = DemoOptions.parse("build/lib.so", "--mode", "PingPong", "--connections=8", "--size", "1",
-                "--duration", "0.5", "--rounds", "10");
+        DemoOptions o = DemoOptions.parse("build/lib.so", "--mode", "Echo", "--connections=8", "--size", "1",
+                "--duration", "0.5");
         assertEquals(Paths.get("build/lib.so"), o.library());
-        assertEquals(DemoOptions.Mode.PINGPONG, o.mode());
+        assertEquals(DemoOptions.Mode.ECHO, o.mode());
         assertEquals(8, o.connections());
         assertEquals(1, o.size());
         assertEquals(500_000_000L, o.durationNanos());
         assertTrue(o.durationGiven());
-        assertEquals(10, o.rounds());
+
+        DemoOptions p = DemoOptions.parse("--rounds", "10", "--mode=pingpong");
+        assertEquals(DemoOptions.Mode.PINGPONG, p.mode());
+        assertEquals(10, p.rounds());
+    }
+
+    @ParameterizedTest
+    @MethodSource("helpRequests")
+    void helpWinsOverEverythingElseOnTheLine(String[] args) {
+        assertTrue(DemoOptions.parse(args).help());
+    }
+
+    static Stream<Arguments> helpRequests() {
+        return Stream.of(
+                Arguments.of((Object) new String[] {"--help"}),
+                Arguments.of((Object) new String[] {"-h"}),
+                Arguments.of((Object) new String[] {"--mode", "info", "--help"}),
+                Arguments.of((Object) new String[] {"lib.so", "--help"}));
     }
 
     static Stream<Arguments> rejected() {
@@ -45,7 +62,18 @@ class DemoOptionsTest {
                 Arguments.of(new String[] {"--duration", "0"}, "--duration must lie in"),
                 Arguments.of(new String[] {"--duration", "NaN"}, "--duration must lie in"),
                 Arguments.of(new String[] {"--rounds"}, "--rounds needs a value"),
-                Arguments.of(new String[] {"lib.so", "other.so"}, "unknown option other.so"));
+                Arguments.of(new String[] {"lib.so", "other.so"}, "unknown option other.so"),
+                // An unknown flag is named, wherever it stands, even without a value after it.
+                Arguments.of(new String[] {"--colour"}, "unknown option --colour"),
+                Arguments.of(new String[] {"--mode", "echo", "--verbose"}, "unknown option --verbose"),
+                Arguments.of(new String[] {"--colour=red"}, "unknown option --colour"),
+                // Options a mode would ignore are refused, naming what the mode takes.
+                Arguments.of(new String[] {"--mode", "info", "--connections", "5"},
+                        "--connections does not apply to --mode info (it takes no other option)"),
+                Arguments.of(new String[] {"--rounds", "5"},
+                        "--rounds does not apply to --mode echo (it takes --connections and --duration and --size)"),
+                Arguments.of(new String[] {"--size", "8", "--mode", "pingpong"},
+                        "--size does not apply to --mode pingpong (it takes --duration and --rounds)"));
     }
 
     @ParameterizedTest

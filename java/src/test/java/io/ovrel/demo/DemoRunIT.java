@@ -84,7 +84,8 @@ class DemoRunIT {
                 Arguments.of((Object) new String[] {"--connections", "0"}),
                 Arguments.of((Object) new String[] {"--size"}),
                 Arguments.of((Object) new String[] {"--duration", "-1"}),
-                Arguments.of((Object) new String[] {"--colour", "red"}));
+                Arguments.of((Object) new String[] {"--colour", "red"}),
+                Arguments.of((Object) new String[] {"--mode", "info", "--connections", "5"}));
     }
 
     /** A wrong flag is reported before anything is loaded or started. */
