@@ -201,8 +201,20 @@ jobject getPeerCredentials(JNIEnv* env, jclass, jint fd) {
     struct xucred credentials;
     memset(&credentials, 0, sizeof(credentials));
     credentials.cr_ngroups = 0;
-    if (ovrel_unix_socket_getOption(env, fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials,
-                                    sizeof(credentials)) == -1) {
+    // Not the version the system writes, so that a record it left alone can
+    // never pass for one it filled.
+    credentials.cr_version = ~static_cast<unsigned int>(XUCRED_VERSION);
+    socklen_t length = sizeof(credentials);
+    if (ovrel_bsd_getsockopt(fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials, &length) < 0) {
+        ovrel_unix_socket_getOptionHandleError(env, errno);
+        return nullptr;
+    }
+    // The option's numbers mean something else on a socket that is not
+    // Unix-domain: on an IPv4 one they ask for its IP options and succeed with
+    // none. Only a whole record of the known layout describes a peer; anything
+    // else read as one would name uid 0, root.
+    if (length != sizeof(credentials) || credentials.cr_version != XUCRED_VERSION) {
+        ovrel_unix_socket_getOptionHandleError(env, EINVAL);
         return nullptr;
     }
     // The count comes from the kernel, but an out-of-range one must still not

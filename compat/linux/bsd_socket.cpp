@@ -4,7 +4,11 @@
 
 #include "compat/linux/bsd_socket.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <netinet/tcp.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,10 +24,6 @@ constexpr size_t kMaxSendfileChunk = 0x7ffff000;
 // How long TCP_DEFER_ACCEPT holds a connection that sends nothing. The BSD
 // filters hold it until data comes; Linux insists on a bound, so it is long.
 constexpr int kDeferAcceptSeconds = 60;
-
-// Listening sockets with an accept filter at once. A full table fails the
-// install with ENOMEM, as a failed allocation does on FreeBSD.
-constexpr int kMaxAcceptFilters = 128;
 
 const char* const kKnownFilters[] = {"dataready", "httpready"};
 
@@ -53,18 +53,36 @@ bool badVector(const struct iovec* iov, int count) {
     return count < 0 || (count > 0 && iov == nullptr);
 }
 
-// Linux's tcp answers EPIPE for a stream socket that was never connected;
-// FreeBSD tells that case apart as ENOTCONN.
+// Whether a TCP socket ever had a connection. Linux keeps the connection's
+// round-trip estimate after a reset or close; a socket that never connected
+// has none.
+bool everConnected(int s) {
+    struct tcp_info info;
+    memset(&info, 0, sizeof(info));
+    socklen_t len = sizeof(info);
+    return getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+           len >= offsetof(struct tcp_info, tcpi_rtt) + sizeof(info.tcpi_rtt) && info.tcpi_rtt != 0;
+}
+
+// Linux's tcp answers EPIPE for a stream socket that was never connected as
+// for one whose connection is gone; BSD keeps EPIPE for the second ("the peer
+// has closed the connection") and says ENOTCONN for the first.
 void reportSendFailure(int s) {
-    if (errno == EPIPE) {
-        struct sockaddr_storage peer;
-        socklen_t len = sizeof(peer);
-        if (getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &len) < 0 &&
-            errno == ENOTCONN) {
-            return;
-        }
-        errno = EPIPE;
+    if (errno != EPIPE) {
+        return;
     }
+    struct sockaddr_storage peer;
+    socklen_t len = sizeof(peer);
+    if (getpeername(s, reinterpret_cast<struct sockaddr*>(&peer), &len) == 0 ||
+        errno != ENOTCONN) {
+        errno = EPIPE;
+        return;
+    }
+    int protocol = 0;
+    len = sizeof(protocol);
+    bool tcp = getsockopt(s, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) == 0 &&
+               protocol == IPPROTO_TCP;
+    errno = tcp && everConnected(s) ? EPIPE : ENOTCONN;
 }
 
 int sendFileBody(int fd, int s, off_t offset, size_t nbytes, const struct sf_hdtr* hdtr,
@@ -103,10 +121,11 @@ int sendFileBody(int fd, int s, off_t offset, size_t nbytes, const struct sf_hdt
 
     // "To the end of the file" is fixed when the call starts, so that a file
     // that keeps growing cannot keep the call going.
-    size_t left = nbytes;
-    if (nbytes == 0) {
-        left = offset < st.st_size ? static_cast<size_t>(st.st_size - offset) : 0;
-    }
+    // An offset at or past the end sends nothing and succeeds, as on BSD;
+    // Linux would refuse offsets beyond its largest file size or near the
+    // top of off_t.
+    size_t rest = offset < st.st_size ? static_cast<size_t>(st.st_size - offset) : 0;
+    size_t left = nbytes == 0 || rest == 0 ? rest : nbytes;
     off_t position = offset;
     while (left > 0) {
         off_t at = position;
@@ -131,31 +150,76 @@ int sendFileBody(int fd, int s, off_t offset, size_t nbytes, const struct sf_hdt
 
 // ---- SO_ACCEPTFILTER --------------------------------------------------------
 
-// The filter belongs to the socket, not to one descriptor of it: entries are
-// keyed by the socket's inode. fd is only a hint for finding entries whose
-// socket is gone.
-struct AcceptFilter {
-    bool used;
+// The filter belongs to the socket, not to one descriptor of it, as on BSD:
+// a dup sees it, and a new socket that gets a closed one's number does not.
+// Entries are keyed by the socket's cookie, which Linux never hands out twice
+// while it runs, together with its inode; kernels without cookies have the
+// inode alone, which is unique while the socket lives. Only the name is kept:
+// neither filter keeps its argument, so BSD reads it back empty.
+struct SocketId {
+    uint64_t cookie;  // 0 where the kernel has no SO_COOKIE
     dev_t dev;
     ino_t ino;
-    int fd;
-    struct accept_filter_arg arg;
 };
 
-AcceptFilter acceptFilters[kMaxAcceptFilters];
+struct AcceptFilter {
+    SocketId id;
+    int fd;  // where the socket was last seen; a hint only, the number may be reused
+    char name[sizeof(((struct accept_filter_arg*)nullptr)->af_name)];
+};
+
+// A growing array under one lock: filters are installed and read rarely, and
+// a lookup is a scan. Entries of closed sockets are dropped by a sweep once the
+// array has doubled since the last one, so it never holds more than about twice
+// the filtered sockets alive (plus a few) and each install costs O(1) checks
+// on average.
+struct AcceptFilters {
+    AcceptFilter* entries;
+    size_t count;
+    size_t capacity;
+    size_t sweepAt;
+};
+
+constexpr size_t kFirstSweep = 16;
+
+AcceptFilters acceptFilters = {nullptr, 0, 0, kFirstSweep};
 pthread_mutex_t acceptFiltersLock = PTHREAD_MUTEX_INITIALIZER;
 
-struct SocketId {
-    dev_t dev;
-    ino_t ino;
-};
-
-bool sameSocket(const AcceptFilter& entry, const SocketId& id) {
-    return entry.used && entry.dev == id.dev && entry.ino == id.ino;
+// The table dies with the library: dlclose must not leave it behind.
+__attribute__((destructor)) void releaseAcceptFilters() {
+    free(acceptFilters.entries);
+    acceptFilters.entries = nullptr;
+    acceptFilters.count = acceptFilters.capacity = 0;
 }
 
-// The socket's identity, after checking that it is a listening socket (BSD
-// accepts filters on listening sockets only, for setting and reading alike).
+bool sameSocket(const SocketId& a, const SocketId& b) {
+    return a.cookie == b.cookie && a.dev == b.dev && a.ino == b.ino;
+}
+
+// The identity of the socket behind fd; -1 with errno for anything else.
+int socketId(int fd, SocketId* id) {
+    struct stat st;
+    if (fstat(fd, &st) < 0) {
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    uint64_t cookie = 0;
+    socklen_t len = sizeof(cookie);
+    if (getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &len) < 0) {
+        cookie = 0;
+    }
+    id->cookie = cookie;
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    return 0;
+}
+
+// The socket's identity, after checking that it listens (BSD accepts filters on
+// listening sockets only, for setting and reading alike). Any listening socket
+// qualifies, whatever its family.
 int listeningSocketId(int s, SocketId* id) {
     int listening = 0;
     socklen_t len = sizeof(listening);
@@ -166,45 +230,87 @@ int listeningSocketId(int s, SocketId* id) {
         errno = EINVAL;
         return -1;
     }
-    struct stat st;
-    if (fstat(s, &st) < 0) {
-        return -1;
+    return socketId(s, id);
+}
+
+bool seenAt(const AcceptFilter& entry, int fd) {
+    SocketId id;
+    return socketId(fd, &id) == 0 && sameSocket(id, entry.id);
+}
+
+// Whether some descriptor of this process still holds the entry's socket; the
+// hint is tried first, then every open descriptor. Without /proc nothing can
+// be proven gone, so the entry stays.
+bool stillOpen(AcceptFilter* entry) {
+    if (seenAt(*entry, entry->fd)) {
+        return true;
     }
-    id->dev = st.st_dev;
-    id->ino = st.st_ino;
-    return 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return true;
+    }
+    int own = dirfd(dir);
+    bool found = false;
+    while (struct dirent* d = readdir(dir)) {
+        char* end = nullptr;
+        long fd = strtol(d->d_name, &end, 10);
+        if (end == d->d_name || *end != '\0' || fd == own) {
+            continue;
+        }
+        if (seenAt(*entry, static_cast<int>(fd))) {
+            entry->fd = static_cast<int>(fd);
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Callers hold acceptFiltersLock.
+void sweepClosedSockets() {
+    size_t kept = 0;
+    for (size_t i = 0; i < acceptFilters.count; ++i) {
+        if (stillOpen(&acceptFilters.entries[i])) {
+            acceptFilters.entries[kept++] = acceptFilters.entries[i];
+        }
+    }
+    acceptFilters.count = kept;
+    acceptFilters.sweepAt = kept * 2 > kFirstSweep ? kept * 2 : kFirstSweep;
 }
 
 // Callers hold acceptFiltersLock.
 AcceptFilter* findFilter(const SocketId& id) {
-    for (AcceptFilter& entry : acceptFilters) {
-        if (sameSocket(entry, id)) {
-            return &entry;
+    for (size_t i = 0; i < acceptFilters.count; ++i) {
+        if (sameSocket(acceptFilters.entries[i].id, id)) {
+            return &acceptFilters.entries[i];
         }
     }
     return nullptr;
 }
 
-bool entryIsStale(const AcceptFilter& entry) {
-    struct stat st;
-    return fstat(entry.fd, &st) < 0 || st.st_dev != entry.dev || st.st_ino != entry.ino;
+// Callers hold acceptFiltersLock. ENOMEM only when memory runs out, as a failed
+// allocation does on BSD.
+AcceptFilter* addFilter() {
+    if (acceptFilters.count >= acceptFilters.sweepAt) {
+        sweepClosedSockets();
+    }
+    if (acceptFilters.count == acceptFilters.capacity) {
+        size_t capacity = acceptFilters.capacity == 0 ? kFirstSweep : acceptFilters.capacity * 2;
+        void* grown = realloc(acceptFilters.entries, capacity * sizeof(AcceptFilter));
+        if (grown == nullptr) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        acceptFilters.entries = static_cast<AcceptFilter*>(grown);
+        acceptFilters.capacity = capacity;
+    }
+    return &acceptFilters.entries[acceptFilters.count++];
 }
 
-// Callers hold acceptFiltersLock. Reuses the entries of closed sockets only
-// when the table is full, so that the common case makes no extra system call.
-AcceptFilter* freeFilter() {
-    for (AcceptFilter& entry : acceptFilters) {
-        if (!entry.used) {
-            return &entry;
-        }
-    }
-    for (AcceptFilter& entry : acceptFilters) {
-        if (entryIsStale(entry)) {
-            entry.used = false;
-            return &entry;
-        }
-    }
-    return nullptr;
+// Callers hold acceptFiltersLock.
+void dropFilter(AcceptFilter* entry) {
+    *entry = acceptFilters.entries[--acceptFilters.count];
 }
 
 bool knownFilter(const char* name) {
@@ -217,24 +323,40 @@ bool knownFilter(const char* name) {
     return false;
 }
 
+// TCP_DEFER_ACCEPT is the only deferral Linux has, and only TCP has it. Other
+// listeners (Unix-domain ones) keep the filter as a record that reads back,
+// and hand over connections at once.
 int setDeferAccept(int s, int seconds) {
+    int protocol = 0;
+    socklen_t len = sizeof(protocol);
+    if (getsockopt(s, SOL_SOCKET, SO_PROTOCOL, &protocol, &len) < 0) {
+        return -1;
+    }
+    if (protocol != IPPROTO_TCP) {
+        return 0;
+    }
     return setsockopt(s, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof(seconds));
 }
 
-int removeAcceptFilter(int s, const SocketId& id) {
-    pthread_mutex_lock(&acceptFiltersLock);
-    int result = 0;
-    AcceptFilter* entry = findFilter(id);
-    if (entry != nullptr) {
-        result = setDeferAccept(s, 0);
-        if (result == 0) {
-            entry->used = false;
-        }
-    }
+int unlocked(int result) {
     int saved = errno;
     pthread_mutex_unlock(&acceptFiltersLock);
     errno = saved;
     return result;
+}
+
+// A null record removes the filter; removing none is no failure.
+int removeAcceptFilter(int s, const SocketId& id) {
+    pthread_mutex_lock(&acceptFiltersLock);
+    AcceptFilter* entry = findFilter(id);
+    if (entry == nullptr) {
+        return unlocked(0);
+    }
+    if (setDeferAccept(s, 0) < 0) {
+        return unlocked(-1);
+    }
+    dropFilter(entry);
+    return unlocked(0);
 }
 
 int setAcceptFilter(int s, const void* optval, socklen_t optlen) {
@@ -242,39 +364,37 @@ int setAcceptFilter(int s, const void* optval, socklen_t optlen) {
     if (listeningSocketId(s, &id) < 0) {
         return -1;
     }
-    const struct accept_filter_arg* requested = static_cast<const struct accept_filter_arg*>(optval);
-    if (requested == nullptr || requested->af_name[0] == '\0') {
+    if (optval == nullptr) {
         return removeAcceptFilter(s, id);
     }
     if (optlen < sizeof(struct accept_filter_arg)) {
         errno = EINVAL;
         return -1;
     }
+    // A record is looked up by its name, an empty one included.
+    const struct accept_filter_arg* requested = static_cast<const struct accept_filter_arg*>(optval);
     if (!knownFilter(requested->af_name)) {
         errno = ENOENT;
         return -1;
     }
 
     pthread_mutex_lock(&acceptFiltersLock);
-    int result = -1;
-    AcceptFilter* entry = findFilter(id);
-    if (entry == nullptr) {
-        entry = freeFilter();
+    if (findFilter(id) != nullptr) {
+        errno = EINVAL;  // BSD installs over no filter: it must be removed first
+        return unlocked(-1);
     }
+    AcceptFilter* entry = addFilter();
     if (entry == nullptr) {
-        errno = ENOMEM;
-    } else if (setDeferAccept(s, kDeferAcceptSeconds) == 0) {
-        entry->used = true;
-        entry->dev = id.dev;
-        entry->ino = id.ino;
-        entry->fd = s;
-        memcpy(&entry->arg, requested, sizeof(entry->arg));
-        result = 0;
+        return unlocked(-1);
     }
-    int saved = errno;
-    pthread_mutex_unlock(&acceptFiltersLock);
-    errno = saved;
-    return result;
+    if (setDeferAccept(s, kDeferAcceptSeconds) < 0) {
+        --acceptFilters.count;  // the slot addFilter just handed out
+        return unlocked(-1);
+    }
+    entry->id = id;
+    entry->fd = s;
+    memcpy(entry->name, requested->af_name, sizeof(entry->name));
+    return unlocked(0);
 }
 
 int getAcceptFilter(int s, void* optval, socklen_t* optlen) {
@@ -287,10 +407,12 @@ int getAcceptFilter(int s, void* optval, socklen_t* optlen) {
         return -1;
     }
     struct accept_filter_arg installed;
+    memset(&installed, 0, sizeof(installed));
     pthread_mutex_lock(&acceptFiltersLock);
     AcceptFilter* entry = findFilter(id);
     if (entry != nullptr) {
-        installed = entry->arg;
+        memcpy(installed.af_name, entry->name, sizeof(installed.af_name));
+        entry->fd = s;
     }
     pthread_mutex_unlock(&acceptFiltersLock);
     if (entry == nullptr) {
@@ -305,23 +427,19 @@ int getAcceptFilter(int s, void* optval, socklen_t* optlen) {
 
 // ---- LOCAL_PEERCRED ---------------------------------------------------------
 
-// Only Unix-domain sockets have a local peer; at this level anything else
-// knows no such option.
-int requireUnixSocket(int s) {
+// The socket's family; -1 with errno when it has none.
+int socketDomain(int s) {
     int domain = 0;
     socklen_t len = sizeof(domain);
     if (getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0) {
         return -1;
     }
-    if (domain != AF_UNIX) {
-        errno = ENOPROTOOPT;
-        return -1;
-    }
-    return 0;
+    return domain;
 }
 
-// Appends the peer's supplementary groups after the effective group, skipping
-// that one, up to the record's 16 entries. A kernel without SO_PEERGROUPS
+// Appends the peer's supplementary groups after the effective group as Linux
+// lists them, one the same as the effective group included (BSD copies the
+// list unchanged), up to the record's 16 entries. A kernel without SO_PEERGROUPS
 // leaves the effective group alone.
 int addPeerGroups(int s, struct xucred* cred) {
     gid_t onStack[64];
@@ -342,9 +460,7 @@ int addPeerGroups(int s, struct xucred* cred) {
     if (rc == 0) {
         size_t count = len / sizeof(gid_t);
         for (size_t i = 0; i < count && cred->cr_ngroups < XU_NGROUPS; ++i) {
-            if (groups[i] != cred->cr_groups[0]) {
-                cred->cr_groups[cred->cr_ngroups++] = groups[i];
-            }
+            cred->cr_groups[cred->cr_ngroups++] = groups[i];
         }
     }
     if (groups != onStack) {
@@ -362,7 +478,20 @@ int getPeerCredentials(int s, void* optval, socklen_t* optlen) {
         errno = EFAULT;
         return -1;
     }
-    if (requireUnixSocket(s) < 0) {
+    // Only Unix-domain sockets have a local peer. BSD's level 0 is the IP
+    // level of an IPv4 socket, where option 1 (IP_OPTIONS) succeeds with the
+    // socket's IP options: none, 0 bytes. Answering the same here lets callers
+    // meet that answer on Linux too; other families refuse the option.
+    int domain = socketDomain(s);
+    if (domain < 0) {
+        return -1;
+    }
+    if (domain == AF_INET) {
+        *optlen = 0;
+        return 0;
+    }
+    if (domain != AF_UNIX) {
+        errno = EINVAL;
         return -1;
     }
     struct ucred peer;
@@ -408,6 +537,13 @@ extern "C" int ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes,
     }
     errno = saved;
     return result;
+}
+
+extern "C" size_t ovrel_bsd_accept_filter_entries(void) {
+    pthread_mutex_lock(&acceptFiltersLock);
+    size_t count = acceptFilters.count;
+    pthread_mutex_unlock(&acceptFiltersLock);
+    return count;
 }
 
 extern "C" int ovrel_bsd_getsockopt(int s, int level, int optname, void* optval,

@@ -9,13 +9,18 @@
 // - sendfile (BSD signature): Linux's zero-copy sendfile(2), called until the
 //   request is done, EOF, or an error; EAGAIN and EINTR report in *sbytes what
 //   went before them. nbytes 0 means "to the end of the file" (its size when
-//   the call starts).
+//   the call starts); an offset at or past the end sends nothing and succeeds.
+//   EPIPE once the connection is gone, ENOTCONN for a socket that never had one.
 // - TCP_NOPUSH is Linux's TCP_CORK.
 // - SO_SNDLOWAT is Linux's own: readable (always 1), not settable (ENOPROTOOPT).
-// - SO_ACCEPTFILTER ("dataready", "httpready") is TCP_DEFER_ACCEPT; the name and
-//   argument are kept per socket so they read back.
+// - SO_ACCEPTFILTER ("dataready", "httpready") is TCP_DEFER_ACCEPT on a TCP
+//   listener, and only recorded on any other listening socket. The name is kept
+//   per socket (not per descriptor) so it reads back, the argument reads back
+//   empty; installing over a filter fails (EINVAL), a null record removes it.
 // - LOCAL_PEERCRED fills struct xucred from SO_PEERCRED and SO_PEERGROUPS; its
-//   level is a number of our own (see SOL_LOCAL).
+//   level is a number of our own (see SOL_LOCAL). An IPv4 socket answers as
+//   BSD's IP level does for these numbers (success, 0 bytes); other sockets
+//   that are not Unix-domain fail with EINVAL.
 
 #include <sys/types.h>
 #include <sys/socket.h>
@@ -78,6 +83,11 @@ OVREL_BSD_HIDDEN int ovrel_bsd_getsockopt(int s, int level, int optname, void* o
                                           socklen_t* optlen);
 OVREL_BSD_HIDDEN int ovrel_bsd_setsockopt(int s, int level, int optname, const void* optval,
                                           socklen_t optlen);
+
+// How many sockets the accept-filter state describes right now, closed ones
+// not yet forgotten included: lets tests see that the state does not grow with
+// sockets that are gone.
+OVREL_BSD_HIDDEN size_t ovrel_bsd_accept_filter_entries(void);
 }
 
 // The natives call sendfile with the BSD signature. glibc's sendfile(2) takes

@@ -291,4 +291,35 @@ TEST_F(BsdSocketModule, PeerCredentialsCarryPidZeroUidAndGroups) {
     EXPECT_EQ(groups->ints[0], static_cast<jint>(getegid()));
 }
 
+// A socket that is not Unix-domain has no peer credentials. On BSD the
+// option's numbers ask an IPv4 socket for its IP options, which succeeds with
+// no bytes: whatever the system answers, nothing but a whole record may become
+// a PeerCredentials (an empty one would say uid 0, root).
+TEST_F(BsdSocketModule, PeerCredentialsOfOtherSocketsRaiseInsteadOfNamingRoot) {
+    ASSERT_EQ(ovrel_kqueue_bsdsocket_JNI_OnLoad(jvm.env(), nullptr), JNI_VERSION_1_6);
+    auto getPeerCredentials = reinterpret_cast<jobject (*)(JNIEnv*, jclass, jint)>(
+        jvm.nativeFunction(kBsdSocket, "getPeerCredentials"));
+    struct Case {
+        const char* what;
+        int domain;
+        int type;
+    } cases[] = {
+        {"IPv4 TCP", AF_INET, SOCK_STREAM},
+        {"IPv4 UDP", AF_INET, SOCK_DGRAM},
+        {"IPv6 TCP", AF_INET6, SOCK_STREAM},
+    };
+    const std::string expected = std::string("getsockopt() failed: ") + strerror(EINVAL);
+    for (const Case& c : cases) {
+        int fd = socket(c.domain, c.type, 0);
+        ASSERT_GE(fd, 0) << c.what;
+        const int objects = jvm.counts["NewObject"];
+        EXPECT_EQ(getPeerCredentials(jvm.env(), nullptr, fd), nullptr) << c.what;
+        close(fd);
+        EXPECT_EQ(jvm.pendingClass(), "io/ovrel/channel/ChannelException") << c.what;
+        EXPECT_EQ(jvm.pendingMessage(), expected) << c.what;
+        EXPECT_EQ(jvm.counts["NewObject"], objects) << c.what << ": built a PeerCredentials";
+        jvm.env()->ExceptionClear();
+    }
+}
+
 }  // namespace
