@@ -19,8 +19,6 @@ import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.util.Arrays;
-import java.util.LinkedHashSet;
-import java.util.Set;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
@@ -68,25 +66,35 @@ class BsdSocketOptionsTest {
     // ---- accept filters -----------------------------------------------------
 
     static Stream<Arguments> filters() {
+        // Neither filter keeps its argument: whatever was given, it reads back empty.
         return Stream.of(
-                Arguments.of("dataready, no argument", "dataready", "", "dataready", ""),
-                Arguments.of("httpready with argument", "httpready", "arg", "httpready", "arg"),
-                Arguments.of("null argument reads back empty", "dataready", null, "dataready", ""),
-                Arguments.of("argument cut at 240 bytes", "dataready", repeat('a', 300), "dataready", repeat('a', 240)),
-                Arguments.of("argument of exactly 240 bytes", "dataready", repeat('b', 240), "dataready",
-                        repeat('b', 240)),
+                Arguments.of("dataready, no argument", "tcp", "dataready", ""),
+                Arguments.of("httpready with argument", "tcp", "httpready", "arg"),
+                Arguments.of("null argument", "tcp", "dataready", null),
+                Arguments.of("argument longer than its 240 bytes", "tcp", "dataready", repeat('a', 300)),
+                Arguments.of("argument of exactly 240 bytes", "tcp", "httpready", repeat('b', 240)),
                 // 239 ASCII bytes, then a two-byte character that does not fit whole
-                Arguments.of("a cut never splits a character", "dataready", repeat('c', 239) + "\u00e9",
-                        "dataready", repeat('c', 239)));
+                Arguments.of("argument cut inside a character", "tcp", "dataready", repeat('c', 239) + "\u00e9"),
+                Arguments.of("dataready on a Unix-domain listener", "unix", "dataready", "x"),
+                Arguments.of("httpready on a Unix-domain listener", "unix", "httpready", ""));
     }
 
     @ParameterizedTest(name = "{0}")
     @MethodSource("filters")
-    void acceptFilterReadsBackAsInstalled(String name, String filter, String argument, String expectedName,
-            String expectedArgument) {
-        int fd = listener();
+    void acceptFilterReadsBackByNameWithAnEmptyArgument(String name, String listenerKind, String filter,
+            String argument) throws IOException {
+        int fd = "unix".equals(listenerKind) ? unixListener() : listener();
         BsdSocket.setAcceptFilter(fd, filter, argument);
-        assertArrayEquals(new String[] {expectedName, expectedArgument}, BsdSocket.getAcceptFilter(fd));
+        assertArrayEquals(new String[] {filter, ""}, BsdSocket.getAcceptFilter(fd));
+    }
+
+    private int unixListener() throws IOException {
+        int fd = keep(BsdSockets.check(io.ovrel.channel.unix.Socket.newSocketDomainFd(), "socket(AF_UNIX)"));
+        Path path = Files.createTempDirectory(dir, "listener").resolve("l.sock");
+        BsdSockets.check(io.ovrel.channel.unix.Socket.bindDomainSocket(fd,
+                path.toString().getBytes(java.nio.charset.StandardCharsets.UTF_8)), "bind(AF_UNIX)");
+        BsdSockets.check(io.ovrel.channel.unix.Socket.listen(fd, 1), "listen(AF_UNIX)");
+        return fd;
     }
 
     @Test
@@ -98,21 +106,37 @@ class BsdSocketOptionsTest {
         assertEquals(SET_FAILED + text(ErrorsStaticallyReferencedJniMethods.errnoENOENT()), e.getMessage());
     }
 
-    @Test
-    void emptyOrNullNameRemovesTheFilter() {
-        for (String removal : new String[] {"", null}) {
-            int fd = listener();
-            BsdSocket.setAcceptFilter(fd, "dataready", "x");
-            BsdSocket.setAcceptFilter(fd, removal, "ignored");
-            ChannelException e = assertThrows(ChannelException.class, () -> BsdSocket.getAcceptFilter(fd));
-            assertEquals(GET_FAILED + text(BsdSockets.KQueueErrno.EINVAL), e.getMessage());
-        }
+    /**
+     * The natives always pass a whole record, and a record is looked up by its
+     * name: an empty or null name names no filter and removes none. Nothing
+     * installs over a filter either, so once set it stays for the socket's life.
+     */
+    static Stream<Arguments> refusedOverAFilter() {
+        int enoent = ErrorsStaticallyReferencedJniMethods.errnoENOENT();
+        return Stream.of(
+                Arguments.of("empty name", "", enoent),
+                Arguments.of("null name", null, enoent),
+                Arguments.of("another filter", "httpready", BsdSockets.KQueueErrno.EINVAL),
+                Arguments.of("the same filter again", "dataready", BsdSockets.KQueueErrno.EINVAL));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("refusedOverAFilter")
+    void anInstalledFilterStays(String name, String filter, int errno) {
+        int fd = listener();
+        BsdSocket.setAcceptFilter(fd, "dataready", "x");
+        ChannelException e = assertThrows(ChannelException.class, () -> BsdSocket.setAcceptFilter(fd, filter, ""));
+        assertEquals(SET_FAILED + text(errno), e.getMessage());
+        assertArrayEquals(new String[] {"dataready", ""}, BsdSocket.getAcceptFilter(fd));
     }
 
     static Stream<Arguments> acceptFilterFailures() {
         return Stream.of(
                 Arguments.of("unknown filter", "listening", (FdCall) fd -> BsdSocket.setAcceptFilter(fd, "nosuch", ""),
                         ChannelException.class, SET_FAILED + text(ErrorsStaticallyReferencedJniMethods.errnoENOENT())),
+                Arguments.of("empty name without a filter", "listening",
+                        (FdCall) fd -> BsdSocket.setAcceptFilter(fd, "", ""), ChannelException.class,
+                        SET_FAILED + text(ErrorsStaticallyReferencedJniMethods.errnoENOENT())),
                 Arguments.of("install on a socket that does not listen", "unconnected",
                         (FdCall) fd -> BsdSocket.setAcceptFilter(fd, "dataready", ""), ChannelException.class,
                         SET_FAILED + text(BsdSockets.KQueueErrno.EINVAL)),
@@ -186,14 +210,14 @@ class BsdSocketOptionsTest {
         Path probe = Files.createFile(dir.resolve("probe"));
         int euid = (Integer) Files.getAttribute(probe, "unix:uid", LinkOption.NOFOLLOW_LINKS);
         int egid = (Integer) Files.getAttribute(probe, "unix:gid", LinkOption.NOFOLLOW_LINKS);
-        Set<Integer> groups = new LinkedHashSet<>();
-        groups.add(egid);
-        for (long g : new UnixSystem().getGroups()) {
-            if (groups.size() < 16) {
-                groups.add((int) g);
-            }
+        // The effective group, then the supplementary ones unchanged, the
+        // effective one again if it is among them; 16 at most.
+        long[] supplementary = new UnixSystem().getGroups();
+        int[] expectedGroups = new int[Math.min(16, 1 + supplementary.length)];
+        expectedGroups[0] = egid;
+        for (int i = 1; i < expectedGroups.length; i++) {
+            expectedGroups[i] = (int) supplementary[i - 1];
         }
-        int[] expectedGroups = groups.stream().mapToInt(Integer::intValue).toArray();
 
         for (int fd : pair) {
             PeerCredentials credentials = BsdSocket.getPeerCredentials(fd);
@@ -212,7 +236,14 @@ class BsdSocketOptionsTest {
                 Arguments.of("unconnected Unix-domain socket", "unix", (FdCall) BsdSocket::getPeerCredentials,
                         ChannelException.class, GET_FAILED + text(ErrorsStaticallyReferencedJniMethods.errnoENOTCONN())),
                 Arguments.of("closed descriptor", "closed", (FdCall) BsdSocket::getPeerCredentials,
-                        ClosedChannelException.class, null));
+                        ClosedChannelException.class, null),
+                // No local peer: never a record that would name uid 0, root.
+                Arguments.of("connected IPv4 TCP socket", "tcp connected", (FdCall) BsdSocket::getPeerCredentials,
+                        ChannelException.class, GET_FAILED + text(BsdSockets.KQueueErrno.EINVAL)),
+                Arguments.of("IPv6 TCP socket", "tcp6", (FdCall) BsdSocket::getPeerCredentials,
+                        ChannelException.class, GET_FAILED + text(BsdSockets.KQueueErrno.EINVAL)),
+                Arguments.of("UDP socket", "udp", (FdCall) BsdSocket::getPeerCredentials, ChannelException.class,
+                        GET_FAILED + text(BsdSockets.KQueueErrno.EINVAL)));
     }
 
     // ---- failures, one table for every native ------------------------------
@@ -237,6 +268,14 @@ class BsdSocketOptionsTest {
                 return listener();
             case "unconnected":
                 return keep(BsdSockets.tcpUnconnected());
+            case "tcp connected":
+                int[] pair = BsdSockets.tcpPair(0);
+                keep(pair[1]);
+                return keep(pair[0]);
+            case "tcp6":
+                return keep(BsdSockets.check(io.ovrel.channel.unix.Socket.newSocketStreamFd(true), "socket(AF_INET6)"));
+            case "udp":
+                return keep(BsdSockets.check(io.ovrel.channel.unix.Socket.newSocketDgramFd(false), "socket(UDP)"));
             case "unix":
                 return keep(BsdSockets.check(io.ovrel.channel.unix.Socket.newSocketDomainFd(), "socket(AF_UNIX)"));
             case "file":

@@ -8,6 +8,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import io.ovrel.channel.DefaultFileRegion;
 import io.ovrel.channel.unix.ErrorsStaticallyReferencedJniMethods;
+import io.ovrel.channel.unix.Socket;
 import io.ovrel.test.NativeLibraryExtension;
 import java.io.IOException;
 import java.nio.ByteBuffer;
@@ -19,6 +20,7 @@ import java.nio.channels.WritableByteChannel;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.Arrays;
+import java.util.concurrent.locks.LockSupport;
 import java.util.function.Function;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
@@ -82,13 +84,76 @@ class BsdSocketSendFileTest {
         assertEquals(0, channel.position(), "the channel's own position is not used");
     }
 
-    @Test
-    void nothingToSendReturnsZeroAndLeavesTransferredAlone() {
-        pair = BsdSockets.tcpPair(0);
-        DefaultFileRegion region = new DefaultFileRegion(channel, FILE_SIZE, 10);
+    static Stream<Arguments> pastTheEnd() {
+        // base position, offset, length: a file position at or past the end
+        return Stream.of(
+                Arguments.of("at the end, offset given", (long) FILE_SIZE, 7L, 10L),
+                Arguments.of("far past the end (2^44)", 1L << 44, 0L, 10L),
+                Arguments.of("near the top of a long", Long.MAX_VALUE - 100, 3L, 10L),
+                Arguments.of("near the top of a long, length 0", Long.MAX_VALUE - 100, 3L, 0L));
+    }
 
-        assertEquals(0, BsdSocket.sendFile(pair[0], region, FILE_SIZE, 7, 10));
+    /** As on FreeBSD: nothing to send is a success with 0 bytes, never an error. */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("pastTheEnd")
+    void nothingToSendReturnsZeroAndLeavesTransferredAlone(String name, long base, long offset, long length) {
+        pair = BsdSockets.tcpPair(0);
+        DefaultFileRegion region = new DefaultFileRegion(channel, base, length);
+
+        assertEquals(0, BsdSocket.sendFile(pair[0], region, base, offset, length));
         assertEquals(0, region.transferred(), "offset + 0 must not be recorded");
+        assertEquals(0, BsdSockets.readAll(pair[1]).length);
+    }
+
+    /**
+     * A connection that is gone gives -EPIPE, whichever end went and however; the
+     * reset itself may be reported once first. Only a socket that never connected
+     * gives -ENOTCONN.
+     */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("goneConnections")
+    void goneConnectionReturnsEpipe(String name, boolean resetByReceiver) {
+        pair = BsdSockets.tcpPair(0);
+        int gone = resetByReceiver ? 1 : 0;
+        int sender = 1 - gone;
+        Socket.setSoLinger(pair[gone], 0);
+        close(pair[gone]);
+        pair[gone] = -1;
+        DefaultFileRegion region = new DefaultFileRegion(channel, 0, 10);
+
+        // Until the reset has arrived and been reported, a call may still send or
+        // say ECONNRESET; after that, every call must say EPIPE.
+        int epipe = ErrorsStaticallyReferencedJniMethods.errnoEPIPE();
+        long result = 0;
+        for (int i = 0; i < 100 && result != -epipe; i++) {
+            result = BsdSocket.sendFile(pair[sender], region, 0, 0, 10);
+            assertTrue(result >= 0 || result == -epipe
+                    || result == -ErrorsStaticallyReferencedJniMethods.errnoECONNRESET(), "result " + result);
+            if (result != -epipe) {
+                LockSupport.parkNanos(1_000_000);
+            }
+        }
+        assertEquals(-epipe, result);
+        assertEquals(-epipe, BsdSocket.sendFile(pair[sender], region, 0, 0, 10), "asked again");
+    }
+
+    static Stream<Arguments> goneConnections() {
+        return Stream.of(
+                Arguments.of("connecting end, reset by the accepted end", true),
+                Arguments.of("accepted end, reset by the connecting end", false));
+    }
+
+    @Test
+    void neverConnectedSocketReturnsEnotconn() {
+        int fd = BsdSockets.tcpUnconnected();
+        try {
+            DefaultFileRegion region = new DefaultFileRegion(channel, 0, 10);
+            assertEquals(-ErrorsStaticallyReferencedJniMethods.errnoENOTCONN(),
+                    BsdSocket.sendFile(fd, region, 0, 0, 10));
+            assertEquals(0, region.transferred());
+        } finally {
+            close(fd);
+        }
     }
 
     /** A peer that does not read: part goes, then the socket is full. */
