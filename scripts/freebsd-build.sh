@@ -37,7 +37,7 @@ esac
 
 # The kqueue conformance tests compile unchanged against the real <sys/event.h>.
 ln -sfn /usr/include/gtest "$out/include/gtest"
-for test in "$root"/tests/cpp/kevent_test.cpp; do
+for test in "$root"/tests/cpp/kevent_test.cpp "$root"/tests/cpp/kqueue_threads_test.cpp; do
   [ -f "$test" ] || continue
   "${zigcxx[@]}" -std=c++17 -I"$root" -I"$out/include" -c -o "$out/obj/$(basename "${test%.cpp}").o" "$test"
   echo "freebsd: compiled $(basename "$test")"
