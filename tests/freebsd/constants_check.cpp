@@ -89,6 +89,8 @@ static_assert(NOTE_TRIGGER == 0x01000000, "NOTE_TRIGGER");
 static_assert(sizeof(struct xucred) == 88, "xucred");
 static_assert(sizeof(((struct xucred*)nullptr)->cr_ngroups) == 2, "cr_ngroups");
 static_assert(sizeof(((struct xucred*)nullptr)->cr_groups) == 16 * sizeof(gid_t), "cr_groups");
+// getPeerCredentials takes a record only at this version; the Linux stand-in writes it.
+static_assert(XUCRED_VERSION == 0 && offsetof(struct xucred, cr_version) == 0, "cr_version");
 static_assert(sizeof(struct accept_filter_arg) == 256, "accept_filter_arg");
 static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_name) == 16, "af_name");
 static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_arg) == 240, "af_arg");
