@@ -68,15 +68,15 @@ public final class NativeLibraryLoader {
         if (done != null) {
             return done;
         }
-        String how = loadOnce(baseName, loader);
+        String how = loadOnce(baseName, loader, NativeLibraryLoader.class.getPackageName(),
+                Platform.of(System.getProperty("os.name", ""), System.getProperty("os.arch", "")));
         LOADED.put(baseName, how);
         return how;
     }
 
-    private static String loadOnce(String baseName, ClassLoader loader) {
-        String packageName = NativeLibraryLoader.class.getPackageName();
+    /** One attempt, for this class's package as it would be after relocation and the given platform. */
+    static String loadOnce(String baseName, ClassLoader loader, String packageName, Platform platform) {
         String prefix = packagePrefix(packageName);
-        Platform platform = Platform.of(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
         List<String> tried = new ArrayList<>();
         List<Throwable> causes = new ArrayList<>();
 
