@@ -21,6 +21,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(package_prefix socket_address control_message)
 
 fuzz_build="$root/build-fuzz"
+echo "fuzz: building the fuzz targets with clang and sanitizers (about 30 s from cold)"
 CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$fuzz_build" -G Ninja >/dev/null
 cmake --build "$fuzz_build" >/dev/null
 
@@ -49,6 +50,11 @@ run() {
     "$work/corpus" "$root/tests/fuzz/corpus/$target" >"$work/fuzz.log" 2>&1
 }
 
+if [ "$parallel" = 1 ]; then
+  echo "fuzz: fuzzing ${targets[*]} side by side for ${seconds} s"
+else
+  echo "fuzz: fuzzing ${targets[*]} one after another, ${seconds} s each"
+fi
 pids=()
 status=0
 for target in "${targets[@]}"; do

@@ -14,4 +14,4 @@ else
   cmake --build "$build" --target ovrel_transport_native_kqueue_x86_64
 fi
 
-exec mvn -B -ntp -f "$root/java/pom.xml" verify -Dovrel.native.library="$library" "$@"
+exec mvn -B -ntp -Dstyle.color=never -f "$root/java/pom.xml" verify -Dovrel.native.library="$library" "$@"

@@ -15,7 +15,9 @@ else
   cmake -S "$root" -B "$build" -G Ninja >/dev/null
   cmake --build "$build" --target ovrel_transport_native_kqueue_x86_64
 fi
-mvn -q -B -ntp -f "$root/java/pom.xml" compile
+mvn -q -B -ntp -Dstyle.color=never -f "$root/java/pom.xml" compile
+
+echo "soak: running (10 million messages take about 9 minutes; the results come at the end)"
 
 # A fixed, pre-touched heap: resident memory then moves only with what the run leaks.
 exec "$JAVA_HOME/bin/java" -Xcheck:jni -Xms96m -Xmx96m -XX:+AlwaysPreTouch \

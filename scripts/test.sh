@@ -2,14 +2,16 @@
 # Builds and runs every test layer: the C++ tests (plain, then under
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), a short
 # fuzzing run, the Java suite in real JVMs under -Xcheck:jni, the checks of the shipped library's
-# dependencies, and the FreeBSD cross-build.
+# dependencies, the FreeBSD cross-build, and the shipping: the native jars, built
+# twice to the same bytes, and the shaded sample application.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 start=$(date +%s)
-step() { echo; echo "=== $* ($(( $(date +%s) - start ))s)"; }
+# Each header says how long the run has taken so far: "(at 95 s)" is a total, not a duration.
+step() { echo; echo "=== $* (at $(( $(date +%s) - start )) s)"; }
 
 step setup
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" test
 
 step "C++ tests"
 "$root/scripts/build.sh"
@@ -31,6 +33,12 @@ step "Java suite"
 OVREL_NATIVE_LIBRARY="$library" "$root/scripts/java-test.sh"
 
 step "FreeBSD cross-build"
+echo "cross-compiling for x86_64-freebsd with zig (a cold build takes about 75 s)"
 "$root/scripts/freebsd-build.sh" "$build/freebsd"
+
+step "native jars and the shaded sample application"
+# macOS libraries come only from a cross-build that can make them; FreeBSD's must be there.
+"$root/scripts/package.sh" --allow-missing osx-x86_64,osx-aarch_64
+"$root/samples/shaded-app/run.sh" "$build/dist"
 
 step "all test layers passed"

@@ -34,7 +34,7 @@ public final class DemoOptions {
             + "                     --connections N (1-" + MAX_CONNECTIONS + ", default 64), --size BYTES (default 256),\n"
             + "                     --duration SECONDS (default 3)\n"
             + "  --mode pingpong    user-event wake-ups answered through a pipe; takes --rounds N\n"
-            + "                     (default 20000) and --duration SECONDS (time limit, default 60)\n"
+            + "                     (default 20000) and --duration SECONDS (time limit, default 30)\n"
             + "  --mode info        prints what the library reports (limits, errno values, kqueue\n"
             + "                     layout); takes no other option\n"
             + "  --help             prints this text\n"
