@@ -8,11 +8,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "platform/descriptors.h"
+#include "platform/event.h"
 #include "unix/util.h"
-
-// pipe2 is not in every libc we run on; a weak reference lets the library load
-// without it and fall back to pipe + fcntl.
-#pragma weak pipe2
 
 namespace {
 
@@ -54,6 +52,8 @@ jlong writevRaw(jint fd, const struct iovec* iov, int count) {
 }
 
 jint close0(JNIEnv*, jclass, jint fd) {
+    // Lets the event layer know before the number can be handed out again.
+    ovrel_event_closing(fd);
     // After EINTR the descriptor is already gone on the systems we run on;
     // closing again could close a descriptor another thread just opened.
     if (close(fd) < 0 && errno != EINTR) {
@@ -149,20 +149,8 @@ jint readAddress(JNIEnv*, jclass, jint fd, jlong address, jint pos, jint limit) 
 
 jlong newPipe(JNIEnv*, jclass) {
     int fds[2];
-    if (pipe2 != nullptr) {
-        if (pipe2(fds, O_NONBLOCK) != 0) {
-            return -errno;
-        }
-    } else {
-        if (pipe(fds) != 0) {
-            return -errno;
-        }
-        if (fcntl(fds[0], F_SETFL, O_NONBLOCK) < 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) < 0) {
-            int err = errno;
-            close(fds[0]);
-            close(fds[1]);
-            return -err;
-        }
+    if (ovrel_pipe_nonblocking(fds) != 0) {
+        return -errno;
     }
     return (static_cast<jlong>(fds[0]) << 32) | static_cast<uint32_t>(fds[1]);
 }

@@ -4,8 +4,9 @@
 // kqueue()/kevent() for Linux, so the natives and their tests build and run here
 // unchanged. Layout and values match FreeBSD's, because the Java side reads and
 // writes these structures directly. Only what a Java event loop uses is there:
-// EVFILT_READ/EVFILT_WRITE on pollable descriptors and EVFILT_USER. A change that
-// asks for anything else fails with EINVAL rather than being half-honoured.
+// EVFILT_READ/EVFILT_WRITE (with NOTE_LOWAT) on pollable descriptors and regular
+// files, and EVFILT_USER. A change that asks for anything else fails with EINVAL
+// rather than being half-honoured.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -45,6 +46,8 @@ static_assert(offsetof(struct kevent, ext) == 32, "kevent.ext offset");
 #define EV_ERROR 0x4000
 #define EV_EOF 0x8000
 
+#define NOTE_LOWAT 0x0001u
+
 #define NOTE_TRIGGER 0x01000000u
 #define NOTE_FFNOP 0x00000000u
 #define NOTE_FFAND 0x40000000u
@@ -74,6 +77,9 @@ extern "C" {
 int kqueue(void);
 int kevent(int kq, const struct kevent* changelist, int nchanges, struct kevent* eventlist,
            int nevents, const struct timespec* timeout);
+// The library's own close path calls this just before it closes fd, so that a
+// queue closed there is known to be gone without asking the kernel on every wait.
+void ovrel_event_closing(int fd);
 }
 
 #endif

@@ -12,10 +12,15 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <stdio.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 
 
 #include <gtest/gtest.h>
@@ -106,8 +111,8 @@ TEST(KqueueLinux, ChangesAskingForWhatIsNotImplementedFailWithEinval) {
     ASSERT_EQ(0, pipe(fds));
     for (Rejected r : {Rejected{"unknown flag bit", EVFILT_READ, EV_ADD | 0x0100, 0},
                        Rejected{"another unknown flag bit", EVFILT_USER, EV_ADD | 0x2000, 0},
-                       Rejected{"read notes", EVFILT_READ, EV_ADD, 0x1},
-                       Rejected{"write notes", EVFILT_WRITE, EV_ADD, 0x1},
+                       Rejected{"read notes other than NOTE_LOWAT", EVFILT_READ, EV_ADD, 0x2},
+                       Rejected{"write notes other than NOTE_LOWAT", EVFILT_WRITE, EV_ADD, 0x4},
                        Rejected{"unknown user note bits", EVFILT_USER, EV_ADD, 0x02000000},
                        Rejected{"enable and disable at once", EVFILT_READ, EV_ADD | EV_ENABLE | EV_DISABLE, 0},
                        Rejected{"timer filter", -7, EV_ADD, 0},
@@ -121,18 +126,114 @@ TEST(KqueueLinux, ChangesAskingForWhatIsNotImplementedFailWithEinval) {
     close(fds[1]);
 }
 
-TEST(KqueueLinux, AnotherEpollSetIsNotAQueueAndIsLeftAlone) {
+// An epoll set of someone else's that got a closed queue's number, holding one
+// pending edge-triggered item: whatever kevent() does must leave that edge there.
+struct ForeignSet {
     int ep = epoll_create1(EPOLL_CLOEXEC);
-    ASSERT_GE(ep, 0);
-    Queue q;  // makes sure the library's wake marker exists
+    int item = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    ForeignSet() {
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLET;
+        ev.data.u64 = 0x5eed;
+        EXPECT_EQ(0, epoll_ctl(ep, EPOLL_CTL_ADD, item, &ev));
+    }
+    ~ForeignSet() {
+        close(item);
+        close(ep);
+    }
+    bool edge_still_pending() {
+        epoll_event evs[2];
+        return epoll_wait(ep, evs, 2, 0) == 1 && evs[0].data.u64 == 0x5eed;
+    }
+};
+
+int pure_wait(int kq) {
     struct kevent out[2];
     timespec zero{0, 0};
-    errno = 0;
-    EXPECT_EQ(-1, kevent(ep, nullptr, 0, out, 2, &zero));
-    EXPECT_EQ(EBADF, errno);
-    epoll_event evs[2];
-    EXPECT_EQ(0, epoll_wait(ep, evs, 2, 0));
-    close(ep);
+    return kevent(kq, nullptr, 0, out, 2, &zero) == -1 ? errno : 0;
+}
+
+// A queue closed through the library's close path is known to be gone: neither a
+// wait nor a change reaches the epoll set that takes its number next.
+TEST(KqueueLinux, QueueClosedThroughTheLibraryIsNeverMistakenForTheNextSetOnItsNumber) {
+    int kq = kqueue();
+    ASSERT_GE(kq, 0);
+    ASSERT_EQ(0, change(kq, 7, EVFILT_USER, EV_ADD, NOTE_TRIGGER));
+    ovrel_event_closing(kq);
+    close(kq);
+    ForeignSet foreign;
+    if (foreign.ep != kq) GTEST_SKIP() << "the number was not handed out again";
+    EXPECT_EQ(EBADF, pure_wait(kq));
+    EXPECT_EQ(EBADF, change(kq, 7, EVFILT_USER, 0, NOTE_TRIGGER));
+    EXPECT_EQ(EBADF, change(kq, uintptr_t(foreign.item), EVFILT_READ, EV_ADD));
+    EXPECT_TRUE(foreign.edge_still_pending());
+}
+
+// Closed with a plain close(2), which the layer never hears of: a change must
+// still find out and fail, and from then on a wait fails too.
+TEST(KqueueLinux, PlainlyClosedQueueNumberTakenByAnotherEpollSetTakesNoChanges) {
+    int kq = kqueue();
+    ASSERT_GE(kq, 0);
+    ASSERT_EQ(0, change(kq, 7, EVFILT_USER, EV_ADD));
+    close(kq);
+    ForeignSet foreign;
+    if (foreign.ep != kq) GTEST_SKIP() << "the number was not handed out again";
+    EXPECT_EQ(EBADF, change(kq, uintptr_t(foreign.item), EVFILT_READ, EV_ADD));
+    EXPECT_EQ(EBADF, change(kq, 7, EVFILT_USER, 0, NOTE_TRIGGER));
+    EXPECT_EQ(EBADF, pure_wait(kq));
+    EXPECT_TRUE(foreign.edge_still_pending());
+}
+
+// Closing a queue through the library wakes a thread asleep in it at once; it
+// fails with EBADF rather than sleeping out its timeout or serving a new queue.
+TEST(KqueueLinux, LibraryCloseWakesTheQueuesSleepers) {
+    int kq = kqueue();
+    ASSERT_GE(kq, 0);
+    int result = 0, err = 0;
+    std::atomic<bool> started{false};
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread sleeper([&] {
+        struct kevent out[2];
+        timespec ts{5, 0};
+        started = true;
+        result = kevent(kq, nullptr, 0, out, 2, &ts);
+        err = errno;
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ovrel_event_closing(kq);
+    close(kq);
+    sleeper.join();
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(EBADF, err);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+}
+
+// Linux has no FIONREAD for a listener; TCP tells its accept queue through
+// TCP_INFO, a Unix-domain listener only through the socket diagnostics.
+TEST(KqueueLinux, UnixDomainListenerReportsHowManyConnectionsWait) {
+    Queue q;
+    int l = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(l, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    // Abstract name: nothing to clean up in the file system.
+    snprintf(addr.sun_path + 1, sizeof(addr.sun_path) - 1, "ovrel-kq-%d", int(getpid()));
+    socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + strlen(addr.sun_path + 1));
+    ASSERT_EQ(0, bind(l, reinterpret_cast<sockaddr*>(&addr), len));
+    ASSERT_EQ(0, listen(l, 8));
+    ASSERT_EQ(0, change(q.fd, uintptr_t(l), EVFILT_READ, EV_ADD));
+    int clients[3];
+    for (int& c : clients) {
+        c = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(c, 0);
+        ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr*>(&addr), len));
+    }
+    EXPECT_EQ(3, poll_one(q.fd, l, EVFILT_READ).data);
+    int a = accept(l, nullptr, nullptr);
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(2, poll_one(q.fd, l, EVFILT_READ).data);
+    for (int fd : {a, l, clients[0], clients[1], clients[2]}) close(fd);
 }
 
 TEST(KqueueLinux, WriteDataIsTheFreeSpaceTheKernelReports) {
