@@ -927,7 +927,11 @@ int process(Queue* q, const epoll_event* evs, int count, struct kevent* out, int
         if (size_t(fd) >= q->regs.size() || q->regs[fd].gen != gen || q->regs[fd].events == 0) {
             continue;  // a registration that is no longer ours
         }
-        for (int fi = 0; fi < 2; fi++) {
+        // The filter handed out longer ago goes first: when one kernel edge readies
+        // both and there is room for one, the other waiter gets the other filter.
+        const int first = q->regs[fd].f[1].stamp < q->regs[fd].f[0].stamp ? 1 : 0;
+        for (int k = 0; k < 2; k++) {
+            const int fi = k == 0 ? first : 1 - first;
             Reg& r = q->regs[fd];
             if (r.events == 0 || r.gen != gen) break;
             Filter& f = r.f[fi];
@@ -1030,11 +1034,10 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
         if (carriedCapped && r >= 0 && n < nevents) {
             n += deliver_carried(q, out + n, nevents - n, stamp);
         }
-        if (!users_first) {
-            int u = deliver_users(q, out + n, nevents - n, stamp);
-            n += u;
-            given_to_users += u;
-        }
+        // Either their turn, or triggered while we slept.
+        const int u = deliver_users(q, out + n, nevents - n, stamp);
+        n += u;
+        given_to_users += u;
         if (r < 0) {
             if (n > 0) break;
             if (err == EBADF || err == EINVAL) {
