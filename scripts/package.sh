@@ -73,9 +73,9 @@ for c in "${classifiers[@]:1}"; do
   out="$build_dir/cross/$c"
   lib="$out/lib${base}_${c#*-}.$([[ $c == osx-* ]] && echo dylib || echo so)"
   rm -f "$lib"
-  if [ -x "$root/scripts/cross-build.sh" ]; then
+  if [ -f "$root/scripts/cross-build.sh" ]; then
     echo "package: cross-building $c with zig (a cold build takes a minute or two)"
-    "$root/scripts/cross-build.sh" "$c" "$out" >"$build_dir/cross-$c.log" 2>&1 \
+    bash "$root/scripts/cross-build.sh" "$c" "$out" >"$build_dir/cross-$c.log" 2>&1 \
       || { is_allowed "$c" || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }; }
   elif [ "$c" = freebsd-x86_64 ]; then
     echo "package: cross-building $c with zig (a cold build takes a minute or two)"
