@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test layer: the C++ tests (plain, then under
-# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), a short
+# AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer), the kqueue
+# tests and the kqueue stress test under ThreadSanitizer, a short
 # fuzzing run, the Java suite in real JVMs under -Xcheck:jni, the checks of the shipped library's
 # dependencies, the FreeBSD cross-build, and the shipping: the native jars, built
 # twice to the same bytes, and the shaded sample application.
@@ -22,6 +23,13 @@ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVREL
 cmake --build "$root/build-asan"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build-asan" --output-on-failure
+
+step "kqueue tests and stress test with ThreadSanitizer"
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVREL_TSAN=ON >/dev/null
+cmake --build "$root/build-tsan"
+echo "running build-tsan/tests/cpp/ovrel_kqueue_tsan_tests (the stress test alone takes ${OVREL_KQUEUE_STRESS_SECONDS:-3} s)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/cpp/tsan.supp" \
+  "$root/build-tsan/tests/cpp/ovrel_kqueue_tsan_tests"
 
 step "fuzzing (short)"
 "$root/scripts/fuzz.sh" --ci
