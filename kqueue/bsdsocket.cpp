@@ -14,7 +14,10 @@
 static_assert(sizeof(struct accept_filter_arg) == 256, "accept filter record");
 static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_name) == 16, "filter name field");
 static_assert(sizeof(((struct accept_filter_arg*)nullptr)->af_arg) == 240, "filter argument field");
-static_assert(sizeof(struct xucred) == 88, "peer credential record");
+// The credential record's size is the platform's (88 bytes on FreeBSD, 76 on
+// macOS) and is passed by sizeof; only its group capacity is fixed.
+static_assert(sizeof(((struct xucred*)nullptr)->cr_groups) == 16 * sizeof(gid_t),
+              "peer credential groups");
 
 namespace {
 
@@ -174,8 +177,9 @@ jlong sendFile(JNIEnv* env, jclass, jint socketFd, jobject fileRegion, jlong bas
     for (;;) {
         off_t chunk = 0;
         size_t wanted = length == 0 ? 0 : static_cast<size_t>(length - sent);
-        result = sendfile(srcFd, socketFd, static_cast<off_t>(baseOffset + offset + sent),
-                          wanted, nullptr, &chunk, 0);
+        result = ovrel_bsd_sendfile(srcFd, socketFd,
+                                    static_cast<off_t>(baseOffset + offset + sent), wanted,
+                                    nullptr, &chunk, 0);
         error = errno;
         if (chunk > 0) {
             sent += chunk;

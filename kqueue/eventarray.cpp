@@ -11,14 +11,13 @@ namespace {
 void evSet(JNIEnv*, jclass, jlong keventAddress, jint ident, jshort filter, jshort flags,
            jint fflags) {
     struct kevent* ev = reinterpret_cast<struct kevent*>(keventAddress);
+    // Java reuses records: nothing of an earlier event may leak into a change.
+    // The whole record is cleared, whatever fields this platform's has.
+    memset(ev, 0, sizeof(*ev));
     ev->ident = static_cast<uintptr_t>(static_cast<intptr_t>(ident));
     ev->filter = filter;
     ev->flags = static_cast<unsigned short>(flags);
     ev->fflags = static_cast<unsigned int>(fflags);
-    // Java reuses records: nothing of an earlier event may leak into a change.
-    ev->data = 0;
-    ev->udata = 0;
-    memset(ev->ext, 0, sizeof(ev->ext));
 }
 
 const JNINativeMethod fixed_method_table[] = {

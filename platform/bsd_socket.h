@@ -9,7 +9,9 @@
 //
 // Option calls that may carry one of the BSD-only options go through
 // ovrel_bsd_getsockopt/ovrel_bsd_setsockopt: the system calls themselves on
-// FreeBSD, a translating layer where the option has to be emulated.
+// FreeBSD, a translating layer where the option has to be emulated (Linux) or
+// refused (macOS). sendfile goes through ovrel_bsd_sendfile, which has
+// FreeBSD's signature and meaning everywhere.
 
 #if defined(__FreeBSD__)
 
@@ -29,6 +31,15 @@ inline int ovrel_bsd_setsockopt(int s, int level, int optname, const void* optva
                                 socklen_t optlen) {
     return setsockopt(s, level, optname, optval, optlen);
 }
+
+inline int ovrel_bsd_sendfile(int fd, int s, off_t offset, size_t nbytes, struct sf_hdtr* hdtr,
+                              off_t* sbytes, int flags) {
+    return sendfile(fd, s, offset, nbytes, hdtr, sbytes, flags);
+}
+
+#elif defined(__APPLE__)
+
+#include "compat/darwin/bsd_socket.h"
 
 #else
 

@@ -17,12 +17,9 @@
 #include <unistd.h>
 
 #include "platform/bsd_socket.h"
+#include "platform/descriptors.h"
 #include "unix/errors.h"
 #include "unix/util.h"
-
-// accept4 is not in every libc we run on; a weak reference lets the library
-// load without it and fall back to accept + fcntl.
-#pragma weak accept4
 
 namespace {
 
@@ -99,7 +96,7 @@ const char kGetOptionFailed[] = "getsockopt() failed: ";
 // ---- Lifecycle -------------------------------------------------------------
 
 jint createSocketFd(JNIEnv* env, int family, int type) {
-    int fd = socket(family, type | SOCK_NONBLOCK, 0);
+    int fd = ovrel_socket_nonblocking(family, type);
     if (fd < 0) {
         return -errno;
     }
@@ -130,7 +127,7 @@ void initialize(JNIEnv*, jclass, jboolean ipv4Preferred) {
         preferredFamily.store(AF_INET, std::memory_order_relaxed);
         return;
     }
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    int fd = ovrel_socket_nonblocking(AF_INET6, SOCK_STREAM);
     if (fd < 0) {
         // Only a missing address family says anything about IPv6 support.
         preferredFamily.store(errno == EAFNOSUPPORT ? AF_INET : AF_INET6,
@@ -221,13 +218,10 @@ jint accept0(JNIEnv* env, jclass, jint fd, jbyteArray acceptedAddress) {
     struct sockaddr_storage addr;
     memset(&addr, 0, sizeof(addr));
     socklen_t len;
-    const bool haveAccept4 = accept4 != nullptr;
     int socketFd;
     do {
         len = sizeof(addr);
-        socketFd = haveAccept4 ? accept4(fd, reinterpret_cast<struct sockaddr*>(&addr), &len,
-                                         SOCK_CLOEXEC | SOCK_NONBLOCK)
-                               : accept(fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
+        socketFd = ovrel_accept_nonblocking(fd, reinterpret_cast<struct sockaddr*>(&addr), &len);
     } while (socketFd < 0 && errno == EINTR);
     if (socketFd < 0) {
         return -errno;
@@ -243,14 +237,6 @@ jint accept0(JNIEnv* env, jclass, jint fd, jbyteArray acceptedAddress) {
     const jbyte lengthByte = static_cast<jbyte>(encoded);
     env->SetByteArrayRegion(acceptedAddress, 0, 1, &lengthByte);
     fillInetSocketAddressArray(env, &addr, acceptedAddress, 1, encoded);
-
-    if (!haveAccept4) {
-        if (fcntl(socketFd, F_SETFD, FD_CLOEXEC) < 0 || fcntl(socketFd, F_SETFL, O_NONBLOCK) < 0) {
-            int err = errno;
-            close(socketFd);
-            return -err;
-        }
-    }
     return socketFd;
 }
 
@@ -491,7 +477,7 @@ jobject recvFromAddress(JNIEnv* env, jclass, jint fd, jlong address, jint pos, j
 // ---- Unix-domain sockets ---------------------------------------------------
 
 jint newSocketDomainFd(JNIEnv*, jclass) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    int fd = ovrel_socket_nonblocking(AF_UNIX, SOCK_STREAM);
     return fd < 0 ? -errno : fd;
 }
 

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/clock.h"
+
 static const uint64_t kNanosPerSecond = 1000000000ULL;
 
 char* ovrel_unix_util_prepend(const char* prefix, const char* str) {
@@ -127,12 +129,8 @@ void ovrel_unix_util_free_dynamic_name(char** dynamicName) {
 }
 
 jboolean ovrel_unix_util_initialize_wait_clock(clockid_t* clockId) {
-    // Coarse clocks first: a wait is accounted in scheduler ticks anyway, and
-    // they are read without a system call.
-    static const clockid_t candidates[] = {CLOCK_MONOTONIC_COARSE, CLOCK_MONOTONIC,
-                                           CLOCK_REALTIME_COARSE, CLOCK_REALTIME};
     struct timespec scratch;
-    for (clockid_t candidate : candidates) {
+    for (clockid_t candidate : ovrel_wait_clock_candidates) {
         *clockId = candidate;
         if (ovrel_unix_util_clock_gettime(candidate, &scratch) == 0) {
             return JNI_TRUE;
