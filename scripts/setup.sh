@@ -10,7 +10,7 @@ part=${1:-test}
 packages=(cmake ninja-build g++ maven openjdk-17-jdk-headless)
 case $part in
   demo) ;;
-  test) packages+=(clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 python3-pip) ;;
+  test) packages+=(clang libclang-rt-14-dev llvm libgtest-dev libbenchmark-dev python3 python3-pip) ;;
   *) echo "usage: scripts/setup.sh [demo|test]" >&2; exit 64 ;;
 esac
 missing=()
@@ -26,7 +26,8 @@ fi
 
 [ "$part" = test ] || exit 0
 
-# zig cross-compiles the FreeBSD build against FreeBSD's own headers.
+# zig cross-compiles the FreeBSD and macOS builds against their own headers;
+# llvm's nm and objdump read the Mach-O libraries it links.
 zig_version=0.17.1
 if ! python3 -m ziglang version 2>/dev/null | grep -qx "$zig_version"; then
   echo "setup: installing ziglang $zig_version, the cross-compiler (about 400 MB; a minute or two)"

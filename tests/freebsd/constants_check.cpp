@@ -1,8 +1,14 @@
-// Compiled only by the FreeBSD cross-build, against the real system headers:
-// every number and layout the Java side relies on, pinned at compile time, so
-// a header that disagrees breaks the build instead of the transport.
+// Compiled only by the FreeBSD cross-builds (x86-64 and arm64), against the
+// real system headers: every number and layout the Java side relies on, pinned
+// at compile time, so a header that disagrees breaks the build instead of the
+// transport. Both architectures are LP64 and share every value below; the
+// checks marked "per architecture" are the ones whose headers compute them
+// from the machine's types or alignment, so each build proves them anew.
 #if !defined(__FreeBSD__)
 #error "this file pins FreeBSD's values; the Linux build never compiles it"
+#endif
+#if !defined(__x86_64__) && !defined(__aarch64__)
+#error "FreeBSD is built for x86-64 and arm64 only"
 #endif
 
 #include <errno.h>
@@ -35,6 +41,7 @@ static_assert(CLOCK_REALTIME == 0, "clock");
 // Files and pipes.
 static_assert((O_WRONLY | O_CREAT | O_TRUNC) == 0x601, "open flags");
 static_assert(IOV_MAX == 1024, "IOV_MAX");
+// Per architecture: ssize_t and pointers.
 static_assert(SSIZE_MAX == 0x7FFFFFFFFFFFFFFF, "SSIZE_MAX");
 static_assert(sizeof(struct iovec) == 16 && offsetof(struct iovec, iov_len) == 8, "iovec");
 
@@ -63,12 +70,14 @@ static_assert(IP_ORIGDSTADDR == 27 && IP_RECVORIGDSTADDR == 27, "destination add
 static_assert(sizeof(struct linger) == 8, "linger");
 static_assert(SOL_LOCAL == 0 && LOCAL_PEERCRED == 1, "peer credentials");
 
-// Descriptor passing and control messages.
+// Descriptor passing and control messages. Per architecture: the alignment of
+// control data (8 bytes on both, from long on x86-64 and long long on arm64).
 static_assert(SCM_RIGHTS == 1, "SCM_RIGHTS");
 static_assert(sizeof(struct cmsghdr) == 12, "cmsghdr");
 static_assert(CMSG_LEN(sizeof(int)) == 20 && CMSG_SPACE(sizeof(int)) == 24, "cmsg sizes");
 
-// The event record Java reads and writes in place.
+// The event record Java reads and writes in place. Per architecture: ident,
+// data and udata are pointer-sized.
 static_assert(sizeof(struct kevent) == 64, "kevent size");
 static_assert(offsetof(struct kevent, ident) == 0 && offsetof(struct kevent, filter) == 8, "kevent");
 static_assert(offsetof(struct kevent, flags) == 10 && offsetof(struct kevent, fflags) == 12,
