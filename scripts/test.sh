@@ -43,7 +43,7 @@ OVREL_NATIVE_LIBRARY="$library" "$root/scripts/java-test.sh"
 step "cross-builds for FreeBSD and macOS (built and checked at compile time; not run)"
 for classifier in freebsd-x86_64 freebsd-aarch_64 osx-x86_64 osx-aarch_64; do
   echo "cross-compiling $classifier with zig: library, compile-time checks, kqueue tests" \
-       "(minutes on a cold zig cache, under a minute warm)"
+       "(minutes on a cold zig cache, seconds once cached)"
   "$root/scripts/cross-build.sh" "$classifier" "$build/cross/$classifier"
 done
 
