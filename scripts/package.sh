@@ -76,7 +76,10 @@ for c in "${classifiers[@]:1}"; do
   if [ -f "$root/scripts/cross-build.sh" ]; then
     echo "package: cross-building $c with zig (a cold build takes a minute or two)"
     bash "$root/scripts/cross-build.sh" "$c" "$out" >"$build_dir/cross-$c.log" 2>&1 \
-      || { is_allowed "$c" || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }; }
+      || { is_allowed "$c" || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }
+           # A library left by a build that failed its checks is not shipped.
+           echo "package: cross-build of $c failed (log: $build_dir/cross-$c.log)"
+           rm -f "$lib"; }
   elif [ "$c" = freebsd-x86_64 ]; then
     echo "package: cross-building $c with zig (a cold build takes a minute or two)"
     "$root/scripts/freebsd-build.sh" "$out" >"$build_dir/cross-$c.log" 2>&1 \
@@ -122,6 +125,15 @@ done
 [ "$(ls "$again" | wc -l)" = "$(ls "$outdir" | wc -l)" ] \
   || { echo "package: the second build made a different set of jars" >&2; exit 1; }
 rm -rf "$again"
+
+# Each native jar holds its platform's library under the name the loader looks for, and nothing else of ours.
+for dir in "$stage"/*/; do
+  c=$(basename "$dir")
+  jar=$(ls "$outdir"/ovrel-transport-native-kqueue-*-"$c".jar)
+  listed=$("$JAVA_HOME/bin/jar" tf "$jar" | grep '^META-INF/native/.' || true)
+  [ "$listed" = "META-INF/native/$(resource_name "$c")" ] \
+    || { echo "package: $(basename "$jar") holds '$listed', not META-INF/native/$(resource_name "$c")" >&2; exit 1; }
+done
 
 (cd "$outdir" && for jar in *.jar; do sha256sum "$jar" >"$jar.sha256"; done)
 echo "package: reproducible; in $outdir:"

@@ -17,8 +17,12 @@ warning="WARNING in native method"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-stand_ins=$(ls "$dist"/ovrel-transport-native-kqueue-java-*.jar)
-native_jar=$(ls "$dist"/ovrel-transport-native-kqueue-*-linux-x86_64.jar)
+stand_ins=$(ls "$dist"/ovrel-transport-native-kqueue-java-*.jar 2>/dev/null || true)
+native_jar=$(ls "$dist"/ovrel-transport-native-kqueue-*-linux-x86_64.jar 2>/dev/null || true)
+if [ -z "$stand_ins" ] || [ -z "$native_jar" ]; then
+  echo "shaded-app: no jars in $dist: run scripts/package.sh first" >&2
+  exit 1
+fi
 
 echo "shaded-app: building the app.shaded and other.copy uber-jars with maven-shade-plugin"
 mvn "${mvn_flags[@]}" package -Dshade.prefix=app.shaded -Dshade.filePrefix=app_shaded
