@@ -162,8 +162,10 @@ public final class NativeLibraryLoader {
             try {
                 System.load(file.toString());
             } catch (LinkageError e) {
-                String noexec = NoexecMounts.describe(directory);
-                tried.add("resource " + resource + ": extracted to " + file + " but loading it failed: " + e
+                String noexec = NoexecMounts.describe(base);
+                // The system's message repeats the path it was given; once is enough.
+                String why = String.valueOf(e.getMessage()).replace(file + ": ", "");
+                tried.add("resource " + resource + ": extracted to " + file + " but loading it failed: " + why
                         + (noexec != null ? "; " + noexec + ": set -D" + WORKDIR_PROPERTY
                                 + " to a directory on a file system that allows executing" : ""));
                 causes.add(e);
