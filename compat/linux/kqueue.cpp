@@ -156,26 +156,25 @@ constexpr int64_t kFilePollNs = 5 * 1000 * 1000;
 
 enum Kind : uint8_t { kOther, kSocket, kFifo, kFile };
 
+// What a wait looks at for every event is kept small and together; ext, mostly
+// zero, sits apart and is only read when it is not.
 struct Filter {
     void* udata;
-    uint64_t ext[4];
     uint64_t stamp;  // the kevent() call that last handed it out
     int64_t lowat;   // NOTE_LOWAT; 0 for none
-    int64_t seen_size;  // regular files with EV_CLEAR: what was last reported
-    int64_t seen_off;
     unsigned short flags;
     bool added;
     bool enabled;
     bool carried;
+    bool has_ext;
 };
 
 struct Reg {
     uint32_t gen;
     uint32_t events;  // as registered in the epoll set; 0 when not registered
     Kind kind;
-    dev_t dev;
-    ino_t ino;
     Filter f[2];  // [0] read, [1] write
+    uint64_t ext[2][4];
 };
 
 struct UserEvent {
@@ -200,6 +199,10 @@ struct Carry {
 struct FileEntry {
     int fd;
     uint32_t gen;
+    dev_t dev;  // to notice that the number names another file now
+    ino_t ino;
+    int64_t seen_size[2];  // EV_CLEAR: what the filter last reported
+    int64_t seen_off;
 };
 
 struct Queue {
@@ -368,13 +371,21 @@ void forget(Queue* q, int fd) {
     r.f[1] = Filter{};
 }
 
+FileEntry* file_entry(Queue* q, int fd, uint32_t gen) {
+    for (FileEntry& e : q->files) {
+        if (e.fd == fd && e.gen == gen) return &e;
+    }
+    return nullptr;
+}
+
 // 0 when fd still names the file we registered under that number; otherwise
 // EBADF (closed) or ENOENT (the number now names another file).
 int still_registered(Queue* q, int fd, const Reg& r) {
     if (r.kind == kFile) {
+        const FileEntry* e = file_entry(q, fd, r.gen);
         struct stat st;
         if (fstat(fd, &st) != 0) return errno == EBADF ? EBADF : ENOENT;
-        return st.st_dev == r.dev && st.st_ino == r.ino && S_ISREG(st.st_mode) ? 0 : ENOENT;
+        return e && st.st_dev == e->dev && st.st_ino == e->ino && S_ISREG(st.st_mode) ? 0 : ENOENT;
     }
     epoll_event ev{};
     ev.events = r.events;
@@ -429,15 +440,21 @@ Kind kind_of(int fd, int* err, dev_t* dev, ino_t* ino) {
     return kOther;
 }
 
-void set_filter(Filter& f, const struct kevent& c, unsigned short fl) {
+void set_filter(Queue* q, int fd, int fi, const struct kevent& c, unsigned short fl) {
+    Reg& r = q->regs[fd];
+    Filter& f = r.f[fi];
     f = Filter{};
     f.added = true;
     f.enabled = !(fl & EV_DISABLE);
     f.flags = fl & kKeptFlags;
     f.udata = c.udata;
-    f.seen_size = -1;
-    f.seen_off = -1;
-    for (int i = 0; i < 4; i++) f.ext[i] = c.ext[i];
+    for (int i = 0; i < 4; i++) {
+        r.ext[fi][i] = c.ext[i];
+        f.has_ext |= c.ext[i] != 0;
+    }
+    if (r.kind == kFile) {
+        if (FileEntry* e = file_entry(q, fd, r.gen)) e->seen_size[fi] = -1;
+    }
 }
 
 int64_t lowat_of(const struct kevent& c) { return (c.fflags & NOTE_LOWAT) && c.data > 1 ? c.data : 0; }
@@ -465,15 +482,13 @@ int add_fresh(Queue* q, int fd, int fi, const struct kevent& c, unsigned short f
     Reg& r = q->regs[fd];
     forget(q, fd);
     r.kind = kind;
-    r.dev = dev;
-    r.ino = ino;
     r.gen = q->next_gen++;
     if (r.gen == 0) r.gen = q->next_gen++;
-    set_filter(r.f[fi], c, fl);
+    if (kind == kFile) q->files.push_back(FileEntry{fd, r.gen, dev, ino, {-1, -1}, -1});
+    set_filter(q, fd, fi, c, fl);
     r.f[fi].lowat = lowat_of(c);
     if (kind == kFile) {
         r.events = kUserSpace;
-        q->files.push_back(FileEntry{fd, r.gen});
         return 0;
     }
     epoll_event ev{};
@@ -520,7 +535,7 @@ int apply_fd(Queue* q, const struct kevent& c, unsigned short fl) {
     }
     if (!f.added) {
         if (!(fl & EV_ADD)) return ENOENT;
-        set_filter(f, c, fl);
+        set_filter(q, fd, fi, c, fl);
     } else {
         f.udata = c.udata;  // any change to an existing event replaces udata, as on FreeBSD
         if (fl & EV_ADD) f.enabled = true;
@@ -681,7 +696,7 @@ int64_t unix_backlog(ino_t ino) {
 
 // Connections waiting to be accepted on a listening socket, or -2 for a socket
 // that turns out not to listen (nothing to report).
-int64_t listen_backlog(int fd, const Reg& r) {
+int64_t listen_backlog(int fd) {
     tcp_info ti{};
     socklen_t len = sizeof(ti);
     if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0) {
@@ -694,8 +709,10 @@ int64_t listen_backlog(int fd, const Reg& r) {
     if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening) return 1;
     int domain = 0;
     socklen_t dlen = sizeof(domain);
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dlen) == 0 && domain == AF_UNIX) {
-        int64_t n = unix_backlog(r.ino);
+    struct stat st;
+    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dlen) == 0 && domain == AF_UNIX &&
+        fstat(fd, &st) == 0) {
+        int64_t n = unix_backlog(st.st_ino);
         return n > 0 ? n : -2;
     }
     return 1;
@@ -708,7 +725,7 @@ int64_t read_data(int fd, const Reg& r, bool eof) {
     if (ioctl(fd, FIONREAD, &v) == 0) return v > 0 ? v : (eof ? 0 : 1);
     if (errno == EBADF) return -1;
     // Linux answers FIONREAD on a listening socket with EINVAL.
-    if (r.kind == kSocket && errno == EINVAL) return listen_backlog(fd, r);
+    if (r.kind == kSocket && errno == EINVAL) return listen_backlog(fd);
     return 1;
 }
 
@@ -743,7 +760,7 @@ void fill_event(Queue* q, int fd, int fi, bool eof, int64_t data, struct kevent*
     out->fflags = 0;  // the socket error stays pending for the caller (top of the file)
     out->data = data;
     out->udata = f.udata;
-    for (int k = 0; k < 4; k++) out->ext[k] = f.ext[k];
+    for (int k = 0; k < 4; k++) out->ext[k] = f.has_ext ? r.ext[fi][k] : 0;
     f.stamp = stamp;
     if (f.flags & EV_ONESHOT) {
         uncarry(q, fd, fi);
@@ -879,14 +896,14 @@ int deliver_files(Queue* q, struct kevent* out, int room, uint64_t stamp) {
     const size_t start = q->files_next % count;
     size_t k = 0;
     for (; k < count && n < room; k++) {
-        const FileEntry e = q->files[(start + k) % count];
+        FileEntry& e = q->files[(start + k) % count];
         Reg& r = q->regs[e.fd];
         if (r.gen != e.gen || r.events == 0) continue;  // dropped earlier in this scan
         bool want_read = r.f[0].added && r.f[0].enabled && r.f[0].stamp != stamp;
         bool want_write = r.f[1].added && r.f[1].enabled && r.f[1].stamp != stamp;
         if (!want_read && !want_write) continue;
         struct stat st;
-        if (fstat(e.fd, &st) != 0 || st.st_dev != r.dev || st.st_ino != r.ino) {
+        if (fstat(e.fd, &st) != 0 || st.st_dev != e.dev || st.st_ino != e.ino) {
             forget(q, e.fd);  // closed, or the number names another file now
             continue;
         }
@@ -895,18 +912,18 @@ int deliver_files(Queue* q, struct kevent* out, int room, uint64_t stamp) {
             off_t off = lseek(e.fd, 0, SEEK_CUR);
             Filter& f = r.f[0];
             bool ready = off >= 0 && size != off;
-            if (ready && (f.flags & EV_CLEAR)) ready = size != f.seen_size || off != f.seen_off;
+            if (ready && (f.flags & EV_CLEAR)) ready = size != e.seen_size[0] || off != e.seen_off;
             if (ready) {
-                f.seen_size = size;
-                f.seen_off = off;
+                e.seen_size[0] = size;
+                e.seen_off = off;
                 fill_event(q, e.fd, 0, false, size - off, out + n++, stamp);
             }
         }
         if (want_write && n < room && r.gen == e.gen && r.f[1].added) {
             Filter& f = r.f[1];
-            bool ready = !(f.flags & EV_CLEAR) || size != f.seen_size;
+            bool ready = !(f.flags & EV_CLEAR) || size != e.seen_size[1];
             if (ready) {
-                f.seen_size = size;
+                e.seen_size[1] = size;
                 fill_event(q, e.fd, 1, false, 0, out + n++, stamp);
             }
         }
@@ -929,7 +946,8 @@ int process(Queue* q, const epoll_event* evs, int count, struct kevent* out, int
         }
         // The filter handed out longer ago goes first: when one kernel edge readies
         // both and there is room for one, the other waiter gets the other filter.
-        const int first = q->regs[fd].f[1].stamp < q->regs[fd].f[0].stamp ? 1 : 0;
+        const Reg& reg = q->regs[fd];
+        const int first = reg.f[1].added && reg.f[1].stamp < reg.f[0].stamp ? 1 : 0;
         for (int k = 0; k < 2; k++) {
             const int fi = k == 0 ? first : 1 - first;
             Reg& r = q->regs[fd];
@@ -1015,13 +1033,21 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
             own.resize(size_t(batch));  // a second waiter on one queue: rare, may allocate
             buf = own.data();
         }
-        if (block) q->waiters++;
-        const int fd = q->fd;
-        lock.unlock();
-        int r = wait_events(fd, buf, batch, wait_for);
-        int err = errno;
-        lock.lock();
-        if (block) q->waiters--;
+        int r;
+        int err;
+        if (block) {
+            q->waiters++;
+            const int fd = q->fd;
+            lock.unlock();
+            r = wait_events(fd, buf, batch, wait_for);
+            err = errno;
+            lock.lock();
+            q->waiters--;
+        } else {
+            // A zero timeout never sleeps: keep the lock rather than take it twice more.
+            r = wait_events(q->fd, buf, batch, wait_for);
+            err = errno;
+        }
         if (mine) q->scratch_busy = false;
         if (q->epoch.load(std::memory_order_relaxed) != epoch) {
             // Closed while we waited, maybe already handed out again: what we got
