@@ -90,12 +90,16 @@
 //   taken by user events puts them after the descriptors in the next call, the way
 //   FreeBSD queues a re-armed level event behind the others. Carried entries take
 //   at most half of the room before the kernel is asked and are scanned
-//   round-robin; the kernel's own ready list is round-robin already.
+//   round-robin; the kernel's own ready list is round-robin already. When one
+//   kernel event readies both filters of a descriptor, the filter handed out
+//   longer ago goes first, so that two waiters with room for one each get one
+//   filter each.
 //
-// * One lock per queue guards the user-space state. It is never held across the
-//   sleeping epoll wait, so other threads can apply changes or trigger user
-//   events meanwhile. The wait reuses a per-queue buffer sized to the largest
-//   nevents seen, so the steady state allocates nothing.
+// * One lock per queue guards the user-space state. It is never held across a
+//   wait that may sleep, so other threads can apply changes or trigger user
+//   events meanwhile; a zero-timeout epoll_wait cannot sleep and keeps it. The
+//   wait reuses a per-queue buffer sized to the largest nevents seen, so the
+//   steady state allocates nothing.
 //
 // * fork(): FreeBSD does not pass a kqueue to a child. An at-fork handler closes
 //   every queue of ours in the child and abandons their objects (a lock may have
