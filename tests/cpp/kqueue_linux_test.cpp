@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,6 +25,14 @@
 
 
 #include <gtest/gtest.h>
+
+// Counts this thread's epoll_ctl calls. The test binary's own definition takes
+// the place of libc's for everything linked into it, and forwards unchanged.
+thread_local int t_epoll_ctl_calls = 0;
+extern "C" int epoll_ctl(int epfd, int op, int fd, struct epoll_event* event) noexcept {
+    t_epoll_ctl_calls++;
+    return static_cast<int>(syscall(SYS_epoll_ctl, epfd, op, fd, event));
+}
 
 namespace {
 
@@ -103,6 +112,46 @@ TEST(KqueueLinux, ReadyDescriptorsShareASmallEventListFairly) {
     }
     close(fresh[0]);
     close(fresh[1]);
+}
+
+// A wait without changes is the epoll_wait and the FIONREAD of each read event,
+// nothing else: no identity probe, no wake-marker traffic in a loop of one
+// thread. A call with changes proves once that the number is still the queue.
+TEST(KqueueLinux, APureWaitMakesNoEpollCtlAndAChangeCallOne) {
+    Queue q;
+    int s[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, s));
+    ASSERT_EQ(1, write(s[1], "x", 1));
+    ASSERT_EQ(0, change(q.fd, uintptr_t(s[0]), EVFILT_READ, EV_ADD));
+    ASSERT_EQ(0, change(q.fd, 9, EVFILT_USER, EV_ADD | EV_CLEAR));
+    struct kevent out[4];
+    timespec zero{0, 0}, brief{0, 1000000};
+    struct Step {
+        const char* what;
+        bool trigger_first;
+        const timespec* timeout;
+        int events;
+    };
+    for (Step step : {Step{"poll, one read ready", false, &zero, 1},
+                      Step{"timed wait, one read ready", false, &brief, 1},
+                      Step{"poll after a trigger", true, &zero, 2},
+                      Step{"timed wait after a trigger", true, &brief, 2}}) {
+        SCOPED_TRACE(step.what);
+        if (step.trigger_first) {
+            t_epoll_ctl_calls = 0;
+            ASSERT_EQ(0, change(q.fd, 9, EVFILT_USER, 0, NOTE_TRIGGER));
+            EXPECT_EQ(1, t_epoll_ctl_calls) << "a change call checks the queue once";
+        }
+        t_epoll_ctl_calls = 0;
+        EXPECT_EQ(step.events, kevent(q.fd, nullptr, 0, out, 4, step.timeout));
+        EXPECT_EQ(0, t_epoll_ctl_calls);
+    }
+    Queue idle;
+    t_epoll_ctl_calls = 0;
+    EXPECT_EQ(0, kevent(idle.fd, nullptr, 0, out, 4, &brief));
+    EXPECT_EQ(0, t_epoll_ctl_calls) << "a wait that times out";
+    close(s[0]);
+    close(s[1]);
 }
 
 TEST(KqueueLinux, ChangesAskingForWhatIsNotImplementedFailWithEinval) {
