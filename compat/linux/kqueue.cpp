@@ -28,8 +28,9 @@
 //   queue closed through the library, or re-created on its number, is never
 //   mistaken for the old one. What is not: after a plain close(2) that bypasses the
 //   library, a pure wait on the stale number, if another epoll set took it, waits
-//   on that set (it fails on its first change call or once something does not add
-//   up; foreign events carry no registration of ours and are dropped).
+//   on that set. It fails with EBADF on its first change call, or as soon as a
+//   wait gets an event that names no registration of ours (that makes it check);
+//   an edge-triggered event of that set it took is lost to the set's owner.
 //
 // * Every epoll set made here holds one process-wide eventfd, the wake marker,
 //   registered with no events. Work that exists only in user space (a triggered
@@ -936,8 +937,9 @@ int deliver_files(Queue* q, struct kevent* out, int room, uint64_t stamp) {
     return n;
 }
 
+// *odd is set for an event that names no registration of ours.
 int process(Queue* q, const epoll_event* evs, int count, struct kevent* out, int room,
-            uint64_t stamp) {
+            uint64_t stamp, bool* odd) {
     int n = 0;
     for (int i = 0; i < count; i++) {
         uint64_t d = evs[i].data.u64;
@@ -946,7 +948,8 @@ int process(Queue* q, const epoll_event* evs, int count, struct kevent* out, int
         int fd = static_cast<int>(uint32_t(d));
         uint32_t gen = uint32_t(d >> 32);
         if (size_t(fd) >= q->regs.size() || q->regs[fd].gen != gen || q->regs[fd].events == 0) {
-            continue;  // a registration that is no longer ours
+            *odd = true;  // a registration that is no longer ours, or not ours at all
+            continue;
         }
         // The filter handed out longer ago goes first: when one kernel edge readies
         // both and there is room for one, the other waiter gets the other filter.
@@ -1060,7 +1063,15 @@ int collect(Queue* q, struct kevent* out, int nevents, const timespec* timeout) 
             errno = EBADF;
             return -1;
         }
-        if (r > 0) n += process(q, buf, r, out + n, nevents - n, stamp);
+        bool odd = false;
+        if (r > 0) n += process(q, buf, r, out + n, nevents - n, stamp, &odd);
+        // Something that does not add up: a left-over item of a closed number, or
+        // a set that is not ours (its number closed behind the library's back and
+        // taken by someone else). Only the second fails the check.
+        if (odd && !still_ours(q)) {
+            errno = EBADF;
+            return -1;
+        }
         if (carriedCapped && r >= 0 && n < nevents) {
             n += deliver_carried(q, out + n, nevents - n, stamp);
         }

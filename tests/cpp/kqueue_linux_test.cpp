@@ -233,6 +233,32 @@ TEST(KqueueLinux, PlainlyClosedQueueNumberTakenByAnotherEpollSetTakesNoChanges) 
     EXPECT_TRUE(foreign.edge_still_pending());
 }
 
+// The same, but the first call on the stale number is a pure wait and the other
+// set holds a level-triggered item, which the wait gets back: an event that names
+// nothing of ours makes the layer check, and fail.
+TEST(KqueueLinux, PureWaitOnAPlainlyClosedQueueNumberFailsOnceWhatItGetsIsNotOurs) {
+    int kq = kqueue();
+    ASSERT_GE(kq, 0);
+    close(kq);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    int item = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (ep != kq) {
+        close(item);
+        close(ep);
+        GTEST_SKIP() << "the number was not handed out again";
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = 0x5eed;
+    ASSERT_EQ(0, epoll_ctl(ep, EPOLL_CTL_ADD, item, &ev));
+    EXPECT_EQ(EBADF, pure_wait(kq));
+    EXPECT_EQ(EBADF, pure_wait(kq)) << "and from then on without looking";
+    epoll_event evs[2];
+    EXPECT_EQ(1, epoll_wait(ep, evs, 2, 0));
+    close(item);
+    close(ep);
+}
+
 // Closing a queue through the library wakes a thread asleep in it at once; it
 // fails with EBADF rather than sleeping out its timeout or serving a new queue.
 TEST(KqueueLinux, LibraryCloseWakesTheQueuesSleepers) {
