@@ -73,18 +73,12 @@ for c in "${classifiers[@]:1}"; do
   out="$build_dir/cross/$c"
   lib="$out/lib${base}_${c#*-}.$([[ $c == osx-* ]] && echo dylib || echo so)"
   rm -f "$lib"
-  if [ -f "$root/scripts/cross-build.sh" ]; then
-    echo "package: cross-building $c with zig (a cold build takes a minute or two)"
-    bash "$root/scripts/cross-build.sh" "$c" "$out" >"$build_dir/cross-$c.log" 2>&1 \
-      || { is_allowed "$c" || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }
-           # A library left by a build that failed its checks is not shipped.
-           echo "package: cross-build of $c failed (log: $build_dir/cross-$c.log)"
-           rm -f "$lib"; }
-  elif [ "$c" = freebsd-x86_64 ]; then
-    echo "package: cross-building $c with zig (a cold build takes a minute or two)"
-    "$root/scripts/freebsd-build.sh" "$out" >"$build_dir/cross-$c.log" 2>&1 \
-      || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }
-  fi
+  echo "package: cross-building $c with zig (a cold build takes a minute or two)"
+  bash "$root/scripts/cross-build.sh" "$c" "$out" >"$build_dir/cross-$c.log" 2>&1 \
+    || { is_allowed "$c" || { cat "$build_dir/cross-$c.log" >&2; echo "package: cross-build of $c failed" >&2; exit 1; }
+         # A library left by a build that failed its checks is not shipped.
+         echo "package: cross-build of $c failed (log: $build_dir/cross-$c.log)"
+         rm -f "$lib"; }
   if [ -f "$lib" ]; then
     stage_library "$c" "$lib"
   elif is_allowed "$c"; then
