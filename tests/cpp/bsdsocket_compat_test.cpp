@@ -24,32 +24,13 @@
 #include <vector>
 
 #include "platform/bsd_socket.h"
+#include "tests/cpp/support/fd.h"
 
 namespace {
 
 // ---- helpers ----------------------------------------------------------------
 
-// Closes what a test opened, whatever way it leaves.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        fd = f;
-    }
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-    operator int() const { return fd; }
-};
+using ovrel_test::Fd;
 
 int listeningTcpSocket(int backlog = 4) {
     int s = socket(AF_INET, SOCK_STREAM, 0);

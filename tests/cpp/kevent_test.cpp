@@ -25,25 +25,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/support/fd.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-    operator int() const { return fd; }
-};
+using ovrel_test::Fd;
+using ovrel_test::set_nonblocking;
 
-void set_nonblocking(int fd) { ASSERT_EQ(0, fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK)); }
 
 // Two connected descriptors: [0] is watched, [1] is the peer (for a pipe, [0]
 // is the read end and [1] the write end).

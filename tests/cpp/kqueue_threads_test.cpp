@@ -33,26 +33,16 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cpp/support/fd.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-    operator int() const { return fd; }
-};
+using ovrel_test::Fd;
+using ovrel_test::set_nonblocking;
 
-void nonblocking(int fd) { ASSERT_EQ(0, fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK)); }
 
 // [0] is watched, [1] is its peer (for a pipe: read end, write end).
 struct Pair {
@@ -63,8 +53,8 @@ struct Pair {
         EXPECT_EQ(0, r) << strerror(errno);
         a.fd = fds[0];
         b.fd = fds[1];
-        nonblocking(a);
-        nonblocking(b);
+        set_nonblocking(a);
+        set_nonblocking(b);
     }
 };
 
